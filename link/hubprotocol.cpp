@@ -1,0 +1,182 @@
+#include "hubprotocol.h"
+
+#include <QString>
+#include <QtGlobal>
+
+#include <climits>
+
+namespace HubProtocol {
+
+namespace {
+
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+bool isSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// An identity field is text up to its first NUL, if it holds one.
+QString fieldText(const QByteArray &field)
+{
+    const int nul = field.indexOf('\0');
+    return QString::fromUtf8(nul < 0 ? field : field.left(nul));
+}
+
+} // namespace
+
+Identity defaultIdentity()
+{
+    return Identity{QStringLiteral("PXHUB"), QStringLiteral("0"), QStringLiteral("1.0.0"),
+                    QStringLiteral("STD")};
+}
+
+QByteArray connectedSensorsCommand(qint8 mask)
+{
+    const quint8 bits = static_cast<quint8>(mask);
+    QByteArray command(1, 'C');
+    command += QByteArray::number(bits, 16).toUpper().rightJustified(2, '0');
+    return command;
+}
+
+QByteArray timeoutCommand(qint8 sensor, int milliseconds)
+{
+    QByteArray command(1, 'T');
+    command += static_cast<char>(0x30 + sensor);
+    command += QString::asprintf("%03d", milliseconds).toLatin1();
+    // Three digit places: anything longer would spill into the next command.
+    return command.left(5);
+}
+
+void readConfigReply(const QByteArray &data, int cPos, qint8 &mask, uchar &operatingMode,
+                     uchar &displayMode)
+{
+    if (cPos < 0 || cPos >= data.size())
+        return;
+    if (cPos + 2 < data.size()) {
+        const int high = hexDigit(data.at(cPos + 1));
+        const int low = hexDigit(data.at(cPos + 2));
+        mask = (high < 0 || low < 0) ? 0 : static_cast<qint8>(high * 16 + low);
+    }
+    if (cPos + 3 < data.size()) {
+        const uchar mode = static_cast<uchar>(data.at(cPos + 3));
+        if (mode == Fast || mode == Precise)
+            operatingMode = mode;
+    }
+    if (cPos + 4 < data.size()) {
+        const uchar mode = static_cast<uchar>(data.at(cPos + 4));
+        if (mode == Text || mode == Binary)
+            displayMode = mode;
+    }
+}
+
+bool readIdentificationLine(const QByteArray &line, Identity &identity)
+{
+    if (!line.contains(IdentMarker))
+        return false;
+    const QList<QByteArray> fields = line.split(' ');
+    if (fields.size() < 5)
+        return false;
+    QByteArray type = fields.at(4);
+    type.chop(2);   // the line end
+    identity.deviceName = fieldText(fields.at(1));
+    identity.serialNo = fieldText(fields.at(2));
+    identity.firmwareVersion = fieldText(fields.at(3));
+    identity.firmwareType = fieldText(type);
+    return true;
+}
+
+int findHeader(const QByteArray &data)
+{
+    return data.indexOf(RecordHeader);
+}
+
+bool decodeBinaryFrame(const QByteArray &data, int pos, Readings &readings)
+{
+    if (pos < 0 || data.size() - pos < BinaryFrameValueBytes)
+        return false;
+    const char *frame = data.constData() + pos + RecordHeader.size();
+    for (int k = 0; k < SensorCount; ++k) {
+        const quint16 word = static_cast<quint16>(static_cast<uchar>(frame[2 * k]) << 8
+                                                  | static_cast<uchar>(frame[2 * k + 1]));
+        readings[k] = static_cast<qint16>(word);
+    }
+    return true;
+}
+
+qint16 parseTextReading(const QByteArray &field)
+{
+    int i = 0;
+    const int size = field.size();
+    while (i < size && isSpace(field.at(i)))
+        ++i;
+    bool negative = false;
+    if (i < size && (field.at(i) == '-' || field.at(i) == '+'))
+        negative = field.at(i++) == '-';
+    const int firstDigit = i;
+    qint64 value = 0;
+    while (i < size && field.at(i) >= '0' && field.at(i) <= '9') {
+        value = value * 10 + (field.at(i) - '0');
+        if (value > qint64(INT_MAX) + 1)
+            return 0;
+        ++i;
+    }
+    if (i == firstDigit)
+        return 0;
+    while (i < size && isSpace(field.at(i)))
+        ++i;
+    if (i != size)
+        return 0;
+    if (negative)
+        value = -value;
+    if (value > INT_MAX || value < INT_MIN)
+        return 0;
+    return static_cast<qint16>(static_cast<quint16>(value & 0xFFFF));
+}
+
+bool decodeTextLine(const QByteArray &line, Readings &readings)
+{
+    if (line.size() < TextLineMinimum || line.size() > TextLineMaximum)
+        return false;
+    if (!line.contains(RecordHeader))
+        return false;
+    QList<QByteArray> fields = line.split('\t');
+    fields.removeFirst();
+    if (!fields.isEmpty() && fields.last().size() > 2)
+        fields.last().chop(2);
+    if (fields.size() < SensorCount)
+        return false;
+    for (int k = 0; k < SensorCount; ++k)
+        readings[k] = parseTextReading(fields.at(k));
+    return true;
+}
+
+qint16 pushAndAverage(QList<qint16> &history, qint16 sample, int n, bool skipZeros)
+{
+    if (!history.isEmpty())
+        history.removeLast();
+    history.prepend(sample);
+    n = qBound(1, n, history.size());
+    int sum = 0;
+    int zeros = 0;
+    for (int i = 0; i < n; ++i) {
+        sum += history.at(i);
+        if (history.at(i) == 0)
+            ++zeros;
+    }
+    const int divisor = skipZeros ? n - zeros : n;
+    if (divisor == 0)
+        return 0;
+    return static_cast<qint16>(sum / divisor);
+}
+
+} // namespace HubProtocol

@@ -1,0 +1,97 @@
+#ifndef HUBPROTOCOL_H
+#define HUBPROTOCOL_H
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <array>
+
+// The hub's byte protocol: every literal the program writes or looks for, and
+// the pure byte work on what the hub sends. Nothing here touches a port, so the
+// worker, the tests and the fuzz targets share exactly the same decoding.
+namespace HubProtocol {
+
+// Commands, host to hub. Each is written in one write of exactly its length,
+// with no terminator.
+const QByteArray ConfigQuery("HCF");
+const QByteArray IdentQuery("RRI");
+const QByteArray BinaryOutput("BBB");
+const QByteArray TextOutput("TTT");
+const QByteArray FastMode("FFF");
+const QByteArray PreciseMode("PPP");
+const QByteArray EnterBootLoader("TUF");
+
+// Replies and markers, hub to host.
+const char ConfigReplyStart = 'C';
+const QByteArray BootLoaderMarker("BOOTM");
+const QByteArray IdentMarker("ID PXHUB");
+const QByteArray RecordHeader("PH");
+
+const uchar Fast = 'F';
+const uchar Precise = 'P';
+const uchar Binary = 'B';
+const uchar Text = 'T';
+
+const int SensorCount = 8;
+const int BinaryFrameValueBytes = 18;   // header and eight 16-bit readings
+const int BinaryMinimumWaiting = 19;    // the binary reader starts on a frame from here
+const int TextLineMinimum = 28;         // "\r\n" included
+const int TextLineMaximum = 52;
+const int HistoryLength = 50;
+
+using Readings = std::array<qint16, SensorCount>;
+
+struct Identity
+{
+    QString deviceName;
+    QString serialNo;
+    QString firmwareVersion;
+    QString firmwareType;
+};
+
+// What the host assumes until the hub has identified itself.
+Identity defaultIdentity();
+
+// "C" and the 8-bit mask as exactly two upper-case hex digits (sensor 7 is bit 7,
+// so a negative mask is written as its byte value).
+QByteArray connectedSensorsCommand(qint8 mask);
+// "T", the sensor digit, and the timeout in ms as three digits; always 5 bytes.
+QByteArray timeoutCommand(qint8 sensor, int milliseconds);
+
+// Reads the configuration reply whose "C" is at cPos in data. Only bytes that
+// arrived are read: a reply cut short leaves the missing fields as they were
+// (the mask too, when its two digits are not both there). Digits that are not
+// hexadecimal give mask 0; mode bytes other than their letters are ignored.
+void readConfigReply(const QByteArray &data, int cPos, qint8 &mask, uchar &operatingMode,
+                     uchar &displayMode);
+
+// Takes the identity from a line holding "ID PXHUB". A line with fewer than five
+// space-separated fields changes nothing: a half identity would be a wrong one.
+bool readIdentificationLine(const QByteArray &line, Identity &identity);
+
+// Offset of the first record header in data, or -1.
+int findHeader(const QByteArray &data);
+
+// Eight big-endian signed readings from the frame whose header is at pos;
+// false (and nothing read) when the frame's value bytes are not all in data.
+bool decodeBinaryFrame(const QByteArray &data, int pos, Readings &readings);
+
+// One text record, "\r\n" included. False when the line fails the length rule,
+// holds no header, or has fewer than eight readings after its first field.
+bool decodeTextLine(const QByteArray &line, Readings &readings);
+
+// A text reading: leading white space, an optional sign, digits, and (our
+// choice) trailing white space; anything else, or a number outside 32 bits,
+// reads as 0. The result keeps the low 16 bits.
+qint16 parseTextReading(const QByteArray &field);
+
+// Pushes sample to the front of history (dropping the oldest) and returns the
+// mean of the newest n samples, truncated toward zero. When skipZeros is set,
+// zero samples count as no reading: they are left out of the divisor, and a
+// window of zeros only gives 0. n is kept within 1 and the history's length.
+qint16 pushAndAverage(QList<qint16> &history, qint16 sample, int n, bool skipZeros);
+
+} // namespace HubProtocol
+
+#endif // HUBPROTOCOL_H

@@ -1,0 +1,462 @@
+#include "threadcom.h"
+
+#include "upgrade_logic.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QMutexLocker>
+#include <QThread>
+
+#include <poll.h>
+
+using namespace HubProtocol;
+
+namespace {
+
+const int ConfigAttempts = 40;
+const int ConfigWaitMs = 100;
+const int ShortReplyWaitMs = 5;
+const int IdentFirstWaitMs = 200;
+const int IdentAttempts = 20;
+const int IdentWaitMs = 100;
+const int ClosePauseMs = 5;
+// The boot-loader command is 3 bytes; a port that cannot take them in a
+// second is not going to.
+const int CommandWrittenLimitMs = 1000;
+
+const char *const NotFound = "Pellix Hub not found! \r\n";
+const char *const CannotOpen =
+    "Cannot open serial port! \r\nIf the problem persists try to unplug/replug the cable";
+const char *const PortGone =
+    "Port is unavailable \r\n\nMaybe the device was unexpectedly removed from the system";
+
+// A pseudo-terminal or USB port whose other end has gone reports a read error
+// on every notification, for ever. Only a hang-up counts as gone: any other
+// read error may pass, as the hub link has always let it.
+bool peerHungUp(QSerialPort *port)
+{
+    pollfd descriptor{static_cast<int>(port->handle()), POLLIN, 0};
+    return descriptor.fd >= 0 && ::poll(&descriptor, 1, 0) > 0
+           && (descriptor.revents & (POLLHUP | POLLERR | POLLNVAL));
+}
+
+} // namespace
+
+ThreadCom::ThreadCom(QString portName, QObject *parent)
+    : QObject(parent)
+    , PortName(std::move(portName))
+{
+    std::fill(std::begin(DistanceValue), std::end(DistanceValue), 0);
+}
+
+ThreadCom::~ThreadCom()
+{
+    delete upgrade_logic;
+}
+
+void ThreadCom::setMeanValueNumber(int n)
+{
+    MeanValueNumber = n;
+}
+
+int ThreadCom::meanValueNumber()
+{
+    QMutexLocker lock(&DataMutex);
+    return MeanValueNumber;
+}
+
+void ThreadCom::process()
+{
+    {
+        QMutexLocker lock(&DataMutex);
+        std::fill(std::begin(DistanceValue), std::end(DistanceValue), 0);
+        MeanValueNumber = 1;
+    }
+    SampleLists.clear();
+    for (int k = 0; k < SensorCount; ++k)
+        SampleLists.append(QList<qint16>(QVector<qint16>(HistoryLength, 0).toList()));
+
+    SerialPort = new QSerialPort(this);
+    // Before the open, so that an error the open raises is reported at once.
+    connect(SerialPort, &QSerialPort::errorOccurred, this, &ThreadCom::HandleError);
+    connect(SerialPort, &QObject::destroyed, this, &ThreadCom::SerialportDestroy);
+    configurePort(SerialPort);
+
+    if (SerialPort->open(QIODevice::ReadWrite)) {
+        SerialPort->readAll();
+        IdentifyHub();
+        return;
+    }
+    QApplication::beep();
+    emit errorSerialPort(QString::fromLatin1(CannotOpen));
+    emit showdisco();
+    exit();
+}
+
+void ThreadCom::configurePort(QSerialPort *port) const
+{
+    port->setPortName(PortName);
+    port->setBaudRate(QSerialPort::Baud115200, QSerialPort::AllDirections);
+    port->setDataBits(QSerialPort::Data8);
+    port->setParity(QSerialPort::NoParity);
+    port->setStopBits(QSerialPort::OneStop);
+    port->setFlowControl(QSerialPort::NoFlowControl);
+}
+
+void ThreadCom::IdentifyHub()
+{
+    if (!readConfiguration())
+        return;
+    readIdentification();
+    if (!released)
+        emit Set_GUIConfiguration(PellPlg, OMode, DMode);
+}
+
+bool ThreadCom::readConfiguration()
+{
+    SerialPort->readAll();
+    SerialPort->write(ConfigQuery);
+
+    QByteArray buffer;
+    int cPos = -1;
+    int attempt = 0;
+    while (attempt < ConfigAttempts) {
+        ++attempt;
+        cPos = -1;
+        if (SerialPort->waitForReadyRead(ConfigWaitMs)) {
+            buffer = SerialPort->readAll();
+            cPos = buffer.indexOf(ConfigReplyStart);
+        }
+        if (released)   // a port error ended the link while we waited
+            return false;
+        if (cPos >= 0 || buffer.contains(BootLoaderMarker))
+            break;
+    }
+
+    if (buffer.contains(BootLoaderMarker)) {
+        emit GoToUploadMode();
+        return false;
+    }
+    // A reply first seen in the last attempt counts as none: the hub is too
+    // slow to be trusted with the rest of the exchange.
+    if (attempt >= ConfigAttempts) {
+        emit errorSerialPort(QString::fromLatin1(NotFound));
+        exit();
+        emit showdisco();
+        return false;
+    }
+    if (cPos + 3 >= buffer.size()) {
+        SerialPort->waitForReadyRead(ShortReplyWaitMs);
+        buffer += SerialPort->readAll();
+        cPos = buffer.indexOf(ConfigReplyStart);
+    }
+    readConfigReply(buffer, cPos, PellPlg, OMode, DMode);
+    return true;
+}
+
+void ThreadCom::readIdentification()
+{
+    SerialPort->write(IdentQuery);
+    const Identity defaults = defaultIdentity();
+    {
+        QMutexLocker lock(&DataMutex);
+        DeviceName = defaults.deviceName;
+        SerialNo = defaults.serialNo;
+        FirmwareVersion = defaults.firmwareVersion;
+        FirmwareType = defaults.firmwareType;
+    }
+    if (!SerialPort->waitForReadyRead(IdentFirstWaitMs))
+        return;
+
+    // Every whole line that is waiting is looked at, whether or not more data
+    // arrived since: a hub that answers in one piece and then falls silent
+    // would otherwise lose its identity, and a stream of measurement lines
+    // ahead of the answer would use up the attempts.
+    for (int attempt = 1; attempt <= IdentAttempts && !released; ++attempt) {
+        if (takeIdentityLine())
+            return;
+        SerialPort->waitForReadyRead(IdentWaitMs);
+    }
+    if (!released)
+        takeIdentityLine();
+}
+
+bool ThreadCom::takeIdentityLine()
+{
+    while (SerialPort->canReadLine()) {
+        const QByteArray line = SerialPort->readLine();
+        Identity identity;
+        if (readIdentificationLine(line, identity)) {
+            QMutexLocker lock(&DataMutex);
+            DeviceName = identity.deviceName;
+            SerialNo = identity.serialNo;
+            FirmwareVersion = identity.firmwareVersion;
+            FirmwareType = identity.firmwareType;
+            return true;
+        }
+        if (line.contains(IdentMarker))   // an answer too short to trust: keep the defaults
+            return true;
+    }
+    return false;
+}
+
+void ThreadCom::ConnectSerialRead()
+{
+    if (!canSendCommand())
+        return;
+    SerialPort->readAll();
+    if (DMode == Binary)
+        connect(SerialPort, &QIODevice::readyRead, this, &ThreadCom::ReadSerialPortDataBinary,
+                Qt::UniqueConnection);
+    else
+        connect(SerialPort, &QIODevice::readyRead, this, &ThreadCom::ReadSerialPortDataText,
+                Qt::UniqueConnection);
+}
+
+void ThreadCom::SerialportDestroy()
+{
+    // Queued: the port is still being destroyed while it signals.
+    QMetaObject::invokeMethod(this, &ThreadCom::finish, Qt::QueuedConnection);
+}
+
+void ThreadCom::finish()
+{
+    // The window reads the store from its own thread. Handing the worker back
+    // to that thread before finished() makes the deletion that finished()
+    // schedules run there too, after every display call already queued, so
+    // it can never overlap a read.
+    if (QCoreApplication::instance())
+        moveToThread(QCoreApplication::instance()->thread());
+    emit finished();
+}
+
+void ThreadCom::exit()
+{
+    if (released)
+        return;
+    released = true;
+    if (!SerialPort) {
+        // The upgrade already released the port: nothing left to close.
+        finish();
+        return;
+    }
+    disconnect(SerialPort, &QIODevice::readyRead, this, &ThreadCom::ReadSerialPortDataBinary);
+    disconnect(SerialPort, &QIODevice::readyRead, this, &ThreadCom::ReadSerialPortDataText);
+    disconnect(SerialPort, &QSerialPort::errorOccurred, this, &ThreadCom::HandleError);
+    if (SerialPort->isOpen()) {
+        SerialPort->close();
+        QThread::msleep(ClosePauseMs);
+    }
+    // Also a port that never opened is released, so that its worker and thread
+    // end instead of idling until the program exits.
+    connect(SerialPort, &QObject::destroyed, this, &ThreadCom::SerialportDestroy,
+            Qt::UniqueConnection);
+    SerialPort->deleteLater();
+}
+
+void ThreadCom::HandleError(QSerialPort::SerialPortError error)
+{
+    QString message;
+    switch (error) {
+    case QSerialPort::ResourceError:
+        message = QString::fromLatin1(PortGone);
+        break;
+    case QSerialPort::DeviceNotFoundError:
+        message = QStringLiteral("Trying to open an non-existing device");
+        break;
+    case QSerialPort::OpenError:
+        message = QStringLiteral("Port already open");
+        break;
+    case QSerialPort::PermissionError:
+        message = QStringLiteral(
+            "Unable access : Port already open\r\n\nIf the problem persists try to unplug/replug the device");
+        break;
+    case QSerialPort::ReadError:
+        // A vanished peer shows up as a read error that repeats for ever;
+        // it is the same event as a removed device.
+        if (SerialPort && peerHungUp(SerialPort))
+            message = QString::fromLatin1(PortGone);
+        break;
+    default:
+        break;
+    }
+    if (message.isEmpty() || !SerialPort)
+        return;
+    disconnect(SerialPort, &QSerialPort::errorOccurred, this, &ThreadCom::HandleError);
+    emit errorSerialPort(message);
+    SerialPort->clearError();
+    emit showdisco();
+    exit();
+}
+
+bool ThreadCom::canSendCommand() const
+{
+    // After exit() or the hand-over to the boot loader the port is not ours.
+    return SerialPort && SerialPort->isOpen() && !released && !handedOver;
+}
+
+void ThreadCom::sendCommand(const QByteArray &command)
+{
+    SerialPort->write(command);
+}
+
+void ThreadCom::SendChangingOfDisplayMode(bool NeedChangingDispModel)
+{
+    Q_UNUSED(NeedChangingDispModel)   // the worker's own mode decides the direction
+    if (!canSendCommand())
+        return;
+    pendingFrame.clear();
+    // The reader is swapped before the command goes out, so whatever the hub
+    // sends in the new form already meets the matching reader.
+    if (DMode == Text) {
+        connect(SerialPort, &QIODevice::readyRead, this, &ThreadCom::ReadSerialPortDataBinary,
+                Qt::UniqueConnection);
+        disconnect(SerialPort, &QIODevice::readyRead, this, &ThreadCom::ReadSerialPortDataText);
+        DMode = Binary;
+        sendCommand(BinaryOutput);
+    } else {
+        disconnect(SerialPort, &QIODevice::readyRead, this, &ThreadCom::ReadSerialPortDataBinary);
+        connect(SerialPort, &QIODevice::readyRead, this, &ThreadCom::ReadSerialPortDataText,
+                Qt::UniqueConnection);
+        DMode = Text;
+        sendCommand(TextOutput);
+    }
+}
+
+void ThreadCom::SendChangingOfOperatingMode()
+{
+    if (!canSendCommand())
+        return;
+    if (OMode == Precise) {
+        OMode = Fast;
+        sendCommand(FastMode);
+    } else {
+        OMode = Precise;
+        sendCommand(PreciseMode);
+    }
+}
+
+void ThreadCom::SendChangingofConnectedPX(qint8 PellPlug)
+{
+    if (!canSendCommand())
+        return;
+    PellPlg = PellPlug;
+    sendCommand(connectedSensorsCommand(PellPlug));
+}
+
+void ThreadCom::SetnewTIMO(qint8 PellNumber, int value)
+{
+    if (!canSendCommand())
+        return;
+    sendCommand(timeoutCommand(PellNumber, value));
+}
+
+void ThreadCom::ReadSerialPortDataBinary()
+{
+    if (!SerialPort || SerialPort->bytesAvailable() < BinaryMinimumWaiting)
+        return;
+    QByteArray chunk = pendingFrame + SerialPort->readAll();
+    pendingFrame.clear();
+
+    const int header = findHeader(chunk);
+    Readings readings;
+    if (header < 0) {
+        // A header may be split between two chunks.
+        if (chunk.endsWith(RecordHeader.at(0)))
+            pendingFrame = RecordHeader.left(1);
+        return;
+    }
+    if (!decodeBinaryFrame(chunk, header, readings)) {
+        // The frame runs past the chunk: keep it for the next notification
+        // rather than lose a record to where the read happened to split.
+        pendingFrame = chunk.mid(header);
+        return;
+    }
+    if (OMode == Fast) {
+        for (int k = 0; k < SensorCount; ++k)
+            readings[k] = pushAndAverage(SampleLists[k], readings[k], meanValueNumber(), true);
+    }
+    storeReadings(readings);
+    emit SendDistanceValueBin();
+}
+
+void ThreadCom::ReadSerialPortDataText()
+{
+    if (!SerialPort || !SerialPort->canReadLine())
+        return;
+    const QByteArray line = SerialPort->readLine();
+    Readings readings;
+    if (!decodeTextLine(line, readings))
+        return;
+    if (OMode == Fast) {
+        const int n = meanValueNumber();
+        for (int k = 0; k < SensorCount; ++k)
+            readings[k] = pushAndAverage(SampleLists[k], readings[k], n, false);
+    }
+    storeReadings(readings);
+    emit SendDistanceValueText();
+}
+
+void ThreadCom::storeReadings(const Readings &values)
+{
+    QMutexLocker lock(&DataMutex);
+    std::copy(values.begin(), values.end(), std::begin(DistanceValue));
+}
+
+void ThreadCom::Upgrade()
+{
+    if (released)
+        return;
+    if (SerialPort) {
+        disconnect(SerialPort, &QIODevice::readyRead, this, &ThreadCom::ReadSerialPortDataBinary);
+        disconnect(SerialPort, &QIODevice::readyRead, this, &ThreadCom::ReadSerialPortDataText);
+        disconnect(SerialPort, &QSerialPort::errorOccurred, this, &ThreadCom::HandleError);
+        disconnect(SerialPort, &QObject::destroyed, this, &ThreadCom::SerialportDestroy);
+    } else {
+        // An earlier run ended by releasing the port: the boot loader gets a
+        // fresh port object under the same name, never the released one.
+        SerialPort = new QSerialPort(this);
+        configurePort(SerialPort);
+    }
+    handedOver = true;
+    if (SerialPort->isOpen()) {
+        SerialPort->write(EnterBootLoader);
+        SerialPort->waitForBytesWritten(CommandWrittenLimitMs);
+        SerialPort->close();
+    }
+    auto *logic = new Upgrade_logic(SerialPort, SerialPort->portName());
+    Upgrade_logic *earlier;
+    {
+        // The window reads this pointer from its own thread.
+        QMutexLocker lock(&DataMutex);
+        earlier = upgrade_logic;
+        upgrade_logic = logic;
+    }
+    // An earlier trigger's object is idle: its run ended before this slot ran.
+    delete earlier;
+}
+
+void ThreadCom::launch_upgrade(QString File_path)
+{
+    if (!upgrade_logic || released)
+        return;
+    if (!upgrade_logic->firmware_readable(File_path))
+        return;
+    if (upgrade_logic->mass_erase() != Upgrade_logic::Acknowledge)
+        return;
+    if (upgrade_logic->program_hub(File_path) != Upgrade_logic::Finished)
+        return;
+    {
+        QMutexLocker lock(&DataMutex);
+        delete upgrade_logic;
+        upgrade_logic = nullptr;
+    }
+    released = true;
+    emit showdisco();
+    // The boot loader's port is on its way out; finish once it has gone.
+    if (SerialPort)
+        connect(SerialPort, &QObject::destroyed, this, &ThreadCom::SerialportDestroy,
+                Qt::UniqueConnection);
+    else
+        finish();
+}

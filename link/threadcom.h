@@ -1,0 +1,97 @@
+#ifndef THREADCOM_H
+#define THREADCOM_H
+
+#include "hubprotocol.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QMutex>
+#include <QObject>
+#include <QPointer>
+#include <QSerialPort>
+#include <QString>
+
+class Upgrade_logic;
+
+// The serial worker: the one object that owns the hub's port. It lives on a
+// thread of its own for one connection; the window reaches it only through
+// queued signals and reads its measurement store under DataMutex.
+class ThreadCom : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit ThreadCom(QString portName, QObject *parent = nullptr);
+    ~ThreadCom();
+
+    // Called by the window with DataMutex held.
+    void setMeanValueNumber(int n);
+
+    // Guarded so that a port released by the upgrade (which deletes it on the
+    // worker's thread) is seen as gone rather than used.
+    QPointer<QSerialPort> SerialPort;
+    qint16 DistanceValue[HubProtocol::SensorCount];
+    QString DeviceName;
+    QString SerialNo;
+    QString FirmwareVersion;
+    QString FirmwareType;
+    Upgrade_logic *upgrade_logic = nullptr;
+    QMutex DataMutex;
+    int MeanValueNumber = 1;
+    QString PortName;
+    // No value before the hub's first configuration reply: start from precise
+    // text output, the mode whose reader copes with anything.
+    qint8 PellPlg = 0;
+    uchar OMode = HubProtocol::Precise;
+    uchar DMode = HubProtocol::Text;
+    QList<QList<qint16>> SampleLists;
+
+public slots:
+    void process();
+    void ConnectSerialRead();
+    void SerialportDestroy();
+    void exit();
+    void SendChangingOfDisplayMode(bool NeedChangingDispModel);
+    void SendChangingOfOperatingMode();
+    void SendChangingofConnectedPX(qint8 PellPlug);
+    void SetnewTIMO(qint8 PellNumber, int value);
+    void Upgrade();
+    void launch_upgrade(QString File_path);
+
+signals:
+    void Set_GUIConfiguration(qint8 PellPlg, uchar OMode, uchar DMode);
+    void errorSerialPort(QString error);
+    void showdisco();
+    void GoToUploadMode();
+    void finished();
+    void SendDistanceValueBin();
+    void SendDistanceValueText();
+
+private slots:
+    void HandleError(QSerialPort::SerialPortError error);
+    void ReadSerialPortDataBinary();
+    void ReadSerialPortDataText();
+
+private:
+    void IdentifyHub();
+    void finish();
+    bool readConfiguration();
+    void readIdentification();
+    bool takeIdentityLine();
+    void configurePort(QSerialPort *port) const;
+    bool canSendCommand() const;
+    void sendCommand(const QByteArray &command);
+    void storeReadings(const HubProtocol::Readings &values);
+    int meanValueNumber();
+
+    // Bytes of a binary frame whose header came too close to the end of a
+    // chunk; the next notification completes the frame instead of losing it.
+    QByteArray pendingFrame;
+    // The port was handed to the boot loader: no configuration command may
+    // reach it from here on.
+    bool handedOver = false;
+    // exit() has run: the worker is ending and touches the port no more.
+    bool released = false;
+};
+
+#endif // THREADCOM_H

@@ -1,0 +1,15 @@
+#!/bin/sh
+# Installs the Debian packages the build, the tests and the screenshots need.
+# Does nothing when they are already there, so it is cheap to call every time.
+set -e
+packages="build-essential cmake qtbase5-dev libqt5serialport5-dev xvfb xauth fonts-dejavu-core"
+missing=""
+for p in $packages; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+echo "Installing:$missing"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing

@@ -1,0 +1,67 @@
+#include "fw_upgrade.h"
+#include "ui_fw_upgrade.h"
+
+#include "stylesheet.h"
+
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+
+FW_Upgrade::FW_Upgrade(QWidget *parent)
+    : QDialog(parent)
+    , ui(new Ui::FW_Upgrade)
+{
+    ui->setupUi(this);
+    setStyleSheet(StyleSheet::load(StyleSheet::FwUpgrade));
+    ui->progressBar->setMinimum(0);
+    ui->progressBar->setValue(0);
+    ui->label->setText(tr("Please disconnect reconnect your device"));
+}
+
+FW_Upgrade::~FW_Upgrade()
+{
+    delete ui;
+}
+
+QString FW_Upgrade::get_file_path() const
+{
+    return file_path;
+}
+
+void FW_Upgrade::on_SelectFW_clicked()
+{
+    file_path = QFileDialog::getOpenFileName(parentWidget(), tr("Open File"), QStringLiteral(" "),
+                                             tr("FW Files (*.binary)"));
+    // "Upgrade" stays off until there is something to write: the run erases
+    // the hub first, and an erased hub with no image is the worst outcome.
+    QFile file(file_path);
+    if (file_path.isEmpty() || !file.open(QIODevice::ReadOnly)) {
+        ui->upgrade_button->setEnabled(false);
+        if (!file_path.isEmpty())
+            ui->label->setText(tr("Cannot read %1. Please choose another file.")
+                                   .arg(QFileInfo(file_path).fileName()));
+        return;
+    }
+    file_size = file.size();
+    file.close();
+    ui->upgrade_button->setEnabled(true);
+    ui->progressBar->setRange(0, static_cast<int>(file_size));
+}
+
+void FW_Upgrade::on_upgrade_button_clicked()
+{
+    emit begin_upgrade();
+    ui->upgrade_button->setEnabled(false);
+    ui->SelectFW->setEnabled(false);
+    ui->textBrowser->setEnabled(false);
+}
+
+void FW_Upgrade::slot_progress_update(int counter)
+{
+    ui->progressBar->setValue(counter);
+}
+
+void FW_Upgrade::slot_progress_message(QString message)
+{
+    ui->label->setText(message);
+}

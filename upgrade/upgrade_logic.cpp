@@ -1,0 +1,178 @@
+#include "upgrade_logic.h"
+
+#include <QFile>
+#include <QThread>
+
+namespace {
+
+const char MassErase = 0x11;
+const char SizeHeader = 0x22;
+const int BlockSize = 8;
+const int PauseBetweenBlocksMs = 1;
+
+const char *const FatalError = "Fatal error whilst programming the Hub";
+
+} // namespace
+
+Upgrade_logic::Upgrade_logic(QSerialPort *serial, QString port_name)
+    : QObject(nullptr)
+    , serial(serial)
+    , port_name(std::move(port_name))
+{
+}
+
+Upgrade_logic::~Upgrade_logic() = default;
+
+void Upgrade_logic::setWaitLimits(int eraseMs, int replyMs, int finalMs)
+{
+    eraseLimitMs = eraseMs;
+    replyLimitMs = replyMs;
+    finalLimitMs = finalMs;
+}
+
+bool Upgrade_logic::firmware_readable(const QString &File_path)
+{
+    QFile file(File_path);
+    if (file.open(QIODevice::ReadOnly))
+        return true;
+    emit progress_message(QStringLiteral("Error opening the file!"));
+    return false;
+}
+
+Upgrade_logic::Wait Upgrade_logic::waitForData(int limitMs)
+{
+    serial->clearError();
+    if (serial->waitForReadyRead(limitMs))
+        return Wait::Data;
+    return serial->error() == QSerialPort::TimeoutError ? Wait::TimedOut : Wait::Failed;
+}
+
+QByteArray Upgrade_logic::readReplyLine()
+{
+    return serial->readLine();
+}
+
+void Upgrade_logic::reportTimeout(const QString &what)
+{
+    emit progress_message(tr("The Hub stopped answering %1. Please disconnect and reconnect "
+                             "the device and try again.")
+                              .arg(what));
+}
+
+uchar Upgrade_logic::mass_erase()
+{
+    QByteArray buffer(1, MassErase);
+    serial->setPortName(port_name);
+    serial->setBaudRate(QSerialPort::Baud115200, QSerialPort::AllDirections);
+    serial->clearError();
+    // A wait on a port that never opened can block for ever, so the open's
+    // own result decides.
+    if (!serial->open(QIODevice::ReadWrite)) {
+        emit progress_message(tr("Cannot open %1 to reach the Hub's boot loader. Please "
+                                 "disconnect and reconnect the device and try again.")
+                                  .arg(port_name));
+        return NoReply;
+    }
+    serial->write(buffer);
+    serial->flush();
+    emit progress_message(QStringLiteral("Requesting Device Mass Erase..."));
+
+    buffer.clear();
+    switch (waitForData(eraseLimitMs)) {
+    case Wait::Data:
+        buffer = serial->readAll();
+        break;
+    case Wait::TimedOut:
+        reportTimeout(tr("to the erase request"));
+        break;
+    case Wait::Failed:
+        break;
+    }
+    return buffer.isEmpty() ? NoReply : static_cast<uchar>(buffer.at(0));
+}
+
+uchar Upgrade_logic::program_hub(QString File_path)
+{
+    QFile file(File_path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        // Announcing an empty image would leave the erased hub with nothing.
+        emit progress_message(QStringLiteral("Error opening the file!"));
+        return 0;
+    }
+    const QByteArray image = file.readAll();
+    file.close();
+
+    const quint32 total = static_cast<quint32>(image.size());
+    QByteArray header(1, SizeHeader);
+    for (int shift = 24; shift >= 0; shift -= 8)
+        header.append(static_cast<char>((total >> shift) & 0xFF));
+    serial->write(header);
+    serial->flush();
+
+    QByteArray reply;
+    switch (waitForData(replyLimitMs)) {
+    case Wait::Data:
+        reply = readReplyLine();
+        break;
+    case Wait::TimedOut:
+        reportTimeout(tr("to the size of the image"));
+        return HeaderRefused;
+    case Wait::Failed:
+        break;
+    }
+    if (reply.isEmpty() || static_cast<uchar>(reply.at(0)) != Acknowledge) {
+        emit progress_message(QString::fromLatin1(FatalError));
+        return HeaderRefused;
+    }
+    emit progress_message(QStringLiteral("Handshake complete. Upgrading Hub"));
+
+    // Blocks are cut from the front of the image; an offset does that without
+    // moving what is left.
+    quint32 sent = 0;
+    while (sent < total) {
+        const QByteArray block = image.mid(static_cast<int>(sent), BlockSize);
+        sent += static_cast<quint32>(block.size());
+        emit progress_update(static_cast<int>(sent));
+        serial->write(block);
+        serial->flush();
+
+        reply.clear();
+        switch (waitForData(replyLimitMs)) {
+        case Wait::Data:
+            reply = readReplyLine();
+            break;
+        case Wait::TimedOut:
+            reportTimeout(tr("after %1 of %2 bytes").arg(sent).arg(total));
+            return 0;
+        case Wait::Failed:
+            break;
+        }
+        if (reply.isEmpty() || static_cast<uchar>(reply.at(0)) != Acknowledge) {
+            emit progress_message(QString::fromLatin1(FatalError));
+            return reply.isEmpty() ? 0 : static_cast<uchar>(reply.at(0));
+        }
+        QThread::msleep(PauseBetweenBlocksMs);
+    }
+
+    emit progress_message(QStringLiteral("Waiting for Hub to terminate session"));
+    reply.clear();
+    switch (waitForData(finalLimitMs)) {
+    case Wait::Data:
+        reply = readReplyLine();
+        break;
+    case Wait::TimedOut:
+        reportTimeout(tr("at the end of the session"));
+        return NoReply;
+    case Wait::Failed:
+        break;
+    }
+    if (reply.isEmpty())
+        return NoReply;
+    const uchar result = static_cast<uchar>(reply.at(0));
+    if (result == Finished)
+        emit progress_message(QStringLiteral("Upgrade Finished. Please reconnect the device."));
+    serial->close();
+    serial->deleteLater();
+    serial = nullptr;
+    return result;
+}

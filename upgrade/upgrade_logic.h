@@ -1,0 +1,56 @@
+#ifndef UPGRADE_LOGIC_H
+#define UPGRADE_LOGIC_H
+
+#include <QByteArray>
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+
+// Programs a firmware image through the hub's boot loader on the worker's port:
+// erase, size header, 8-byte blocks each acknowledged, then the closing reply.
+// Runs on the worker's thread and blocks it; progress leaves by queued signals.
+class Upgrade_logic : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Result codes of program_hub() and mass_erase().
+    static const uchar Acknowledge = 0x01;
+    static const uchar Finished = 0x06;
+    static const uchar HeaderRefused = 3;
+    static const uchar NoReply = 0xCC;
+
+    Upgrade_logic(QSerialPort *serial, QString port_name);
+    ~Upgrade_logic() override;
+
+    uchar mass_erase();
+    uchar program_hub(QString File_path);
+
+    // Checked before anything is erased: an erased hub with nothing to write
+    // to it is the one outcome a user must never get.
+    bool firmware_readable(const QString &File_path);
+
+    // Limits of the waits for the boot loader, in ms. A real boot loader erases
+    // in seconds to tens of seconds and acknowledges a block in milliseconds;
+    // the defaults leave it ample room and still never wait forever.
+    void setWaitLimits(int eraseMs, int replyMs, int finalMs);
+
+    QSerialPort *serial;
+    QString port_name;
+
+signals:
+    void progress_update(int size);
+    void progress_message(QString message);
+
+private:
+    enum class Wait { Data, TimedOut, Failed };
+    Wait waitForData(int limitMs);
+    QByteArray readReplyLine();
+    void reportTimeout(const QString &what);
+
+    int eraseLimitMs = 60000;
+    int replyLimitMs = 5000;
+    int finalLimitMs = 30000;
+};
+
+#endif // UPGRADE_LOGIC_H

@@ -1,0 +1,93 @@
+#ifndef MAINWINDOW_H
+#define MAINWINDOW_H
+
+#include "hubprotocol.h"
+
+#include <QList>
+#include <QMainWindow>
+#include <QPointer>
+#include <QString>
+
+class About;
+class FW_Upgrade;
+class QCheckBox;
+class QLabel;
+class QProgressBar;
+class QSpinBox;
+class QTextBrowser;
+class QThread;
+class ThreadCom;
+
+namespace Ui {
+class MainWindow;
+}
+
+// The controller of the main window: connects and disconnects a serial worker
+// on a thread of its own, shows the hub's configuration and distances, and
+// turns the user's changes into signals for the worker.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+signals:
+    void ConfigSet();
+    void Discon();
+    void ChangingofDisplayMode(bool DisplayM);
+    void ChangingofOperatingMode();
+    void ChangingofConnectedPX(qint8 Pellplg);
+    void SendNewTIMO(qint8 PellNumber, int value);
+    void Upgrade();
+    void begin_upgrade(QString File_path);
+
+private slots:
+    void SetConfig(qint8 PellPlg, uchar OMode, uchar DMode);
+    void DisplayBinMode();
+    void DisplayTextMode();
+    void OpencloseSerialPort();
+    void Update_comboBoxPortName();
+    void DetectChangingofDisplayMode();
+    void DetectChangingofOperatingMode();
+    void DetectChangingofConnectedPX();
+    void HandleError(QString error);
+    void TIMOChanged();
+    void ChangeMeanValuenumber(int MeanValue);
+    void launch_upgrade();
+    void on_actionUpload_Firmware_triggered();
+    void EnterUploadMode();
+    void disco();
+    void on_actionAbout_triggered();
+
+private:
+    void connectToHub();
+    void disconnectFromHub();
+    void blankSensors();
+    void showDistances(bool hexadecimal);
+    void setBar(int sensor, int value);
+    void showTimeouts(bool shown);
+    bool hasLiveWorker() const;
+    void stopWorkerAtExit();
+
+    Ui::MainWindow *ui;
+    QList<QCheckBox *> checkBoxes;
+    QList<QTextBrowser *> textBrowsers;
+    QList<QProgressBar *> progressBars;
+    QList<QSpinBox *> timeoutSpinBoxes;
+    QList<QLabel *> timeoutLabels;
+    // Nothing is known of the hub before its first report.
+    bool binaryMode = false;
+    bool fastMode = false;
+    qint8 connectedMask = 0;
+    About *about = nullptr;
+    HubProtocol::Identity deviceInfo;
+    FW_Upgrade *fw_upgrade = nullptr;
+    // Guarded: a worker and its thread delete themselves when the link ends,
+    // and the window must never reach one that has gone.
+    QPointer<QThread> thread;
+    QPointer<ThreadCom> worker;
+};
+
+#endif // MAINWINDOW_H
