@@ -40,6 +40,13 @@ bool peerHungUp(QSerialPort *port)
            && (descriptor.revents & (POLLHUP | POLLERR | POLLNVAL));
 }
 
+// The window asks the worker's thread to stop when it disconnects, so that a
+// handshake it no longer wants does not hold the port for seconds.
+bool stopRequested()
+{
+    return QThread::currentThread()->isInterruptionRequested();
+}
+
 } // namespace
 
 ThreadCom::ThreadCom(QString portName, QObject *parent)
@@ -87,7 +94,8 @@ void ThreadCom::process()
         IdentifyHub();
         return;
     }
-    QApplication::beep();
+    if (qobject_cast<QApplication *>(QCoreApplication::instance()))
+        QApplication::beep();
     emit errorSerialPort(QString::fromLatin1(CannotOpen));
     emit showdisco();
     exit();
@@ -108,7 +116,7 @@ void ThreadCom::IdentifyHub()
     if (!readConfiguration())
         return;
     readIdentification();
-    if (!released)
+    if (!released && !stopRequested())
         emit Set_GUIConfiguration(PellPlg, OMode, DMode);
 }
 
@@ -127,7 +135,7 @@ bool ThreadCom::readConfiguration()
             buffer = SerialPort->readAll();
             cPos = buffer.indexOf(ConfigReplyStart);
         }
-        if (released)   // a port error ended the link while we waited
+        if (released || stopRequested())   // the link ended while we waited
             return false;
         if (cPos >= 0 || buffer.contains(BootLoaderMarker))
             break;
@@ -172,7 +180,7 @@ void ThreadCom::readIdentification()
     // arrived since: a hub that answers in one piece and then falls silent
     // would otherwise lose its identity, and a stream of measurement lines
     // ahead of the answer would use up the attempts.
-    for (int attempt = 1; attempt <= IdentAttempts && !released; ++attempt) {
+    for (int attempt = 1; attempt <= IdentAttempts && !released && !stopRequested(); ++attempt) {
         if (takeIdentityLine())
             return;
         SerialPort->waitForReadyRead(IdentWaitMs);

@@ -55,14 +55,21 @@ public:
 
     // --- Timing ---
     // 1.0 paces output at 115200 baud (10 bits a byte); 100 sends a hundred times faster;
-    // 0 sends without pacing.
+    // 0 sends without pacing. The factor scales the hub's own pace (wire, cycle period,
+    // erase time). Times that race the program's real-time waits stay real: the split
+    // configuration reply's pause, the 1 s after which streaming resumes without "RRI",
+    // the 20 ms after "TUF" before old output is flushed, and the 50 ms before the final
+    // boot-loader reply.
     void setSpeedFactor(double factor);
     // Time between two measurement records, in ms of the simulator's clock (divided by the
     // speed factor like everything else). Default 0: records follow each other as fast as
-    // the (paced) wire carries them.
+    // the (paced) wire carries them. With factor 0 the period is in real ms; factor 0 with
+    // period 0 floods the pty (and keeps one core busy while someone reads).
     void setCyclePeriodMs(double ms);
     // Whether records stream at all (default true). Streaming pauses between "HCF" and the
-    // answer to "RRI", as a real hub does while it is being asked who it is.
+    // answer to "RRI", as a real hub does while it is being asked who it is; records still
+    // waiting in the pty when "HCF" arrives are flushed, so the reply comes first. After a
+    // finished upgrade the hub stays quiet until it has been asked again.
     void setStreaming(bool on);
     // Keep streaming between "HCF" and "RRI" (default false).
     void setStreamDuringHandshake(bool on);
@@ -75,33 +82,34 @@ public:
     // Records are taken from the script in turn; after the last one the script repeats.
     void setScript(const QVector<Readings> &records);
     // Sends these raw bytes once, in place of the next record (tests of hostile input).
+    // With streaming off, or in the boot loader, they go out at once.
     void sendRaw(const QByteArray &bytes);
 
     // --- Fault switches ---
     void setSilent(bool on);                       // never answer anything, never stream
-    void setStartInBootLoader(bool on);            // answer "HCF" with "BOOTM" from the start
+    void setStartInBootLoader(bool on);            // answer "HCF" with "BOOTM" from the start (while running: enter/leave now)
     void setNoIdentification(bool on);             // ignore "RRI"
-    void setSplitConfigReply(int delayMs);         // 0 = one write; else "C" + first digit, pause, rest
+    void setSplitConfigReply(int delayMs);         // 0 = one write; else "C" + first digit, pause (real ms), rest
     void setGarbageBetweenRecords(bool on);        // random non-header bytes between records
     void setPartialRecords(bool on);               // every other record cut short
-    void setRefuseBlock(int k, char byte);         // answer block k (0-based) with this byte; k < 0: never
+    void setRefuseBlock(int k, char byte);         // answer block k (0-based) with this byte, then wait for 0x11; k < 0: never
     void setEraseReply(char byte);                 // default 0x01
     void setHeaderReply(char byte);                // default 0x01
     void setFinalByte(char byte);                  // default 0x06
     void setNoFinalReply(bool on);
     void setBootLoaderSilentAfter(int blocks);     // stop answering after this many blocks; -1 never
-    void setCloseAfterRecords(int records);        // close the pty after this many records; -1 never
+    void setCloseAfterRecords(int records);        // close the pty ~20 ms after this many records; -1 never
 
     // --- Observation ---
     QByteArray received() const;                   // every byte the program wrote, in order
     void clearReceived();
     // Waits (sleeping, no event loop needed) until received() holds at least n bytes.
     bool waitForReceived(int n, int timeoutMs) const;
-    int recordsSent() const;
+    int recordsSent() const;                       // records written, cut ones included; not raw bytes
     bool eraseRequested() const;
     quint32 announcedImageSize() const;            // from the 0x22 size header
     QByteArray receivedImage() const;              // the blocks, concatenated
-    QList<int> blockSizes() const;
+    QList<int> blockSizes() const;                 // since the last size header, a refused block included
     bool sessionFinished() const;                  // the final reply was sent
     bool closed() const;                           // the pty was closed (close mid-stream, stop)
 
@@ -147,7 +155,7 @@ private:
     void enterBootLoader(Clock::time_point now);
     void leaveBootLoader();
     void closePty();
-    void wake() const;
+    void wake() const;   // with the lock held
     Clock::duration hubTime(double ms) const;
     Clock::duration byteTime() const;
     Clock::duration cyclePeriod() const;
@@ -155,10 +163,8 @@ private:
     template <typename F>
     void change(F &&f)
     {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            f();
-        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        f();
         wake();
     }
 

@@ -24,6 +24,7 @@ const int DefaultBarMaximum = 4000;
 const int DefaultTimeoutMs = 500;
 // At exit a worker may be inside the identification handshake (about 6 s).
 const int ExitWaitMs = 8000;
+const int PreviousWorkerGraceMs = 3000;
 
 } // namespace
 
@@ -93,6 +94,8 @@ void MainWindow::stopWorkerAtExit()
 {
     if (worker)
         disconnect(worker, nullptr, this, nullptr);
+    if (thread)
+        thread->requestInterruption();
     emit Discon();
     if (!thread || !thread->isRunning())
         return;
@@ -112,6 +115,7 @@ void MainWindow::OpencloseSerialPort()
 
 void MainWindow::connectToHub()
 {
+    const QPointer<QThread> previous = thread;
     thread = new QThread;
     worker = new ThreadCom(ui->comboBoxPortName->currentText());
 
@@ -137,7 +141,7 @@ void MainWindow::connectToHub()
     connect(worker, &ThreadCom::finished, thread, &QThread::quit);
     connect(worker, &ThreadCom::finished, worker, &QObject::deleteLater);
     connect(thread, &QThread::finished, thread, &QObject::deleteLater);
-    thread->start();
+    startWhenPortIsFree(thread, previous);
 
     connect(ui->spinBoxMeanNbVal, QOverload<int>::of(&QSpinBox::valueChanged), this,
             &MainWindow::ChangeMeanValuenumber);
@@ -145,6 +149,24 @@ void MainWindow::connectToHub()
     ui->pushButtonConnect->setText(tr(DisconnectCaption));
     ui->statusBar->showMessage(tr("Connected"));
     ui->actionUpload_Firmware->setEnabled(true);
+}
+
+// A worker that was just told to disconnect may still hold the port for a
+// moment (a serial port opens once at a time): the next worker starts when the
+// previous one has let go, or after a grace period if it is slow to.
+void MainWindow::startWhenPortIsFree(QThread *next, QThread *previous)
+{
+    if (!previous || !previous->isRunning()) {
+        next->start();
+        return;
+    }
+    const QPointer<QThread> guarded(next);
+    const auto start = [guarded] {
+        if (guarded && !guarded->isRunning() && !guarded->isFinished())
+            guarded->start();
+    };
+    connect(previous, &QThread::finished, next, start);
+    QTimer::singleShot(PreviousWorkerGraceMs, next, start);
 }
 
 void MainWindow::disconnectFromHub()
@@ -169,6 +191,8 @@ void MainWindow::disconnectFromHub()
                &MainWindow::ChangeMeanValuenumber);
 
     blankSensors();
+    if (thread)
+        thread->requestInterruption();
     emit Discon();
 
     ui->pushButtonConnect->setText(tr(ConnectCaption));

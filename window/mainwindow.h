@@ -63,6 +63,7 @@ private slots:
 
 private:
     void connectToHub();
+    void startWhenPortIsFree(QThread *next, QThread *previous);
     void disconnectFromHub();
     void blankSensors();
     void showDistances(bool hexadecimal);

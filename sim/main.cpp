@@ -1,0 +1,149 @@
+// pellix-hubsim: serves a simulated hub on a pseudo-terminal, so the controller can be
+// tried without the hardware.
+
+#include "hubsimulator.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include <pthread.h>
+#include <unistd.h>
+
+namespace {
+
+void fail(const QString &message)
+{
+    std::fprintf(stderr, "pellix-hubsim: %s\n", qPrintable(message));
+    std::exit(2);
+}
+
+bool pointsTo(const QString &link, const QString &target)
+{
+    const QFileInfo info(link);
+    return info.isSymLink() && info.symLinkTarget() == target;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // SIGINT and SIGTERM are taken with sigtimedwait() below; block them before any thread
+    // exists so that every thread inherits the mask and none of them is killed by one.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("pellix-hubsim"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Serves a simulated Pellix sensor hub on a pseudo-terminal until interrupted."));
+    parser.addHelpOption();
+    const QCommandLineOption linkOption(QStringLiteral("link"),
+        QStringLiteral("Symbolic link to the port (default /tmp/pellix-hub; empty for none)."),
+        QStringLiteral("path"), QStringLiteral("/tmp/pellix-hub"));
+    const QCommandLineOption speedOption(QStringLiteral("speed"),
+        QStringLiteral("Speed factor: 1 is 115200 baud, 10 ten times faster, 0 unpaced (default 1)."),
+        QStringLiteral("factor"), QStringLiteral("1"));
+    const QCommandLineOption textOption(QStringLiteral("text"), QStringLiteral("Start in text output."));
+    const QCommandLineOption binaryOption(QStringLiteral("binary"), QStringLiteral("Start in binary output (default)."));
+    const QCommandLineOption fastOption(QStringLiteral("fast"), QStringLiteral("Start in fast mode (default)."));
+    const QCommandLineOption preciseOption(QStringLiteral("precise"), QStringLiteral("Start in precise mode."));
+    const QCommandLineOption maskOption(QStringLiteral("mask"),
+        QStringLiteral("Connected-sensor mask, two hex digits (default 0F)."), QStringLiteral("hex"),
+        QStringLiteral("0F"));
+    const QCommandLineOption bootOption(QStringLiteral("boot-loader"),
+        QStringLiteral("Start in the boot loader."));
+    const QCommandLineOption saveOption(QStringLiteral("save-image"),
+        QStringLiteral("Write each firmware image received to this file."), QStringLiteral("file"));
+    parser.addOptions({linkOption, speedOption, textOption, binaryOption, fastOption, preciseOption,
+                       maskOption, bootOption, saveOption});
+    parser.process(app);
+
+    if (!parser.positionalArguments().isEmpty())
+        fail(QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().first()));
+    if (parser.isSet(textOption) && parser.isSet(binaryOption))
+        fail(QStringLiteral("--text and --binary exclude each other"));
+    if (parser.isSet(fastOption) && parser.isSet(preciseOption))
+        fail(QStringLiteral("--fast and --precise exclude each other"));
+
+    bool ok = false;
+    const double speed = parser.value(speedOption).toDouble(&ok);
+    if (!ok || speed < 0)
+        fail(QStringLiteral("--speed wants a number of 0 or more"));
+    const uint mask = parser.value(maskOption).toUInt(&ok, 16);
+    if (!ok || mask > 0xFF)
+        fail(QStringLiteral("--mask wants a hex value from 00 to FF"));
+
+    HubSimulator hub;
+    hub.setSpeedFactor(speed);
+    hub.setMask(quint8(mask));
+    hub.setDisplayMode(parser.isSet(textOption) ? 'T' : 'B');
+    hub.setOperatingMode(parser.isSet(preciseOption) ? 'P' : 'F');
+    hub.setStartInBootLoader(parser.isSet(bootOption));
+    if (!hub.start())
+        fail(QStringLiteral("cannot open a pseudo-terminal: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+
+    const QString port = hub.portPath();
+    const QString link = parser.value(linkOption);
+    bool linked = false;
+    if (!link.isEmpty()) {
+        const QByteArray linkPath = QFile::encodeName(link);
+        const QFileInfo existing(link);
+        if (existing.exists() || existing.isSymLink())
+            ::unlink(linkPath.constData());
+        linked = ::symlink(QFile::encodeName(port).constData(), linkPath.constData()) == 0;
+        if (!linked)
+            std::fprintf(stderr, "pellix-hubsim: cannot make %s: %s\n", linkPath.constData(), std::strerror(errno));
+    }
+
+    if (linked)
+        std::printf("Simulated Pellix hub on %s (also %s): type that path into the Port box.\n",
+                    qPrintable(port), qPrintable(link));
+    else
+        std::printf("Simulated Pellix hub on %s: type that path into the Port box.\n", qPrintable(port));
+    std::fflush(stdout);
+
+    const QString imageFile = parser.value(saveOption);
+    bool wasFinished = hub.sessionFinished();
+    const timespec tick {0, 100 * 1000 * 1000};
+    for (;;) {
+        if (sigtimedwait(&stopSignals, nullptr, &tick) > 0)
+            break;
+        const bool finished = hub.sessionFinished();
+        if (finished && !wasFinished) {
+            const QByteArray image = hub.receivedImage();
+            std::printf("Firmware upgrade finished: %d bytes received.\n", image.size());
+            if (!imageFile.isEmpty()) {
+                QFile out(imageFile);
+                if (out.open(QIODevice::WriteOnly) && out.write(image) == image.size())
+                    std::printf("Image written to %s.\n", qPrintable(imageFile));
+                else
+                    std::fprintf(stderr, "pellix-hubsim: cannot write %s: %s\n", qPrintable(imageFile),
+                                 qPrintable(out.errorString()));
+            }
+            std::fflush(stdout);
+        }
+        wasFinished = finished;
+        if (hub.closed())
+            break;
+    }
+
+    hub.stop();
+    // Only remove the link if it is still ours: another simulator may have taken the name.
+    if (linked && pointsTo(link, port))
+        ::unlink(QFile::encodeName(link).constData());
+    return 0;
+}

@@ -1,0 +1,41 @@
+#ifndef TESTSUPPORT_H
+#define TESTSUPPORT_H
+
+#include <QList>
+#include <QObject>
+#include <QPair>
+#include <QString>
+#include <QTimer>
+
+// Modal message boxes run their own event loop inside the slot that opened
+// them, so a test cannot close them from its own code path. This watcher
+// records every message box (title, text) in the order they are shown and
+// closes the visible ones from a timer, which keeps running inside those
+// nested loops.
+class MessageBoxWatcher : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit MessageBoxWatcher(QObject *parent = nullptr);
+    ~MessageBoxWatcher() override;
+    QList<QPair<QString, QString>> seen;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private slots:
+    void closeVisible();
+
+private:
+    QTimer timer;
+};
+
+// Threads of this process, from the kernel's own count: a worker thread that
+// outlives its connection shows up here whatever pointers the window keeps.
+int processThreadCount();
+
+// Open file descriptors of this process.
+int processOpenFiles();
+
+#endif // TESTSUPPORT_H
