@@ -1,0 +1,133 @@
+// Takes the screenshots in docs/ of the real window and dialogs, connected to
+// the simulated hub. Run it under a real X server (scripts/screenshots.sh
+// starts one with xvfb-run): it grabs the whole screen, so windows on top of
+// each other show as a user sees them.
+#include "hubsimulator.h"
+#include "mainwindow.h"
+
+#include <QtWidgets>
+
+namespace {
+
+void settle(int ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < ms)
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+}
+
+void shoot(const QString &directory, const QString &name)
+{
+    settle(300);
+    const QPixmap screen = QGuiApplication::primaryScreen()->grabWindow(0);
+    const QString path = directory + QLatin1Char('/') + name;
+    if (!screen.save(path))
+        qWarning("cannot write %s", qPrintable(path));
+    else
+        qInfo("%s", qPrintable(path));
+}
+
+template <typename T>
+T *find(QWidget *root, const char *name)
+{
+    return root->findChild<T *>(QLatin1String(name));
+}
+
+QWidget *topLevel(const char *name)
+{
+    for (QWidget *w : QApplication::topLevelWidgets()) {
+        if (w->objectName() == QLatin1String(name) && w->isVisible())
+            return w;
+    }
+    return nullptr;
+}
+
+void connectWindow(MainWindow &window, HubSimulator &hub)
+{
+    find<QComboBox>(&window, "comboBoxPortName")->setEditText(hub.portPath());
+    find<QPushButton>(&window, "pushButtonConnect")->click();
+    settle(1500);
+}
+
+void disconnectWindow(MainWindow &window)
+{
+    find<QPushButton>(&window, "pushButtonConnect")->click();
+    settle(300);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication application(argc, argv);
+    const QString directory = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("docs");
+    QDir().mkpath(directory);
+
+    HubSimulator hub;
+    hub.setSpeedFactor(1);
+    hub.setCyclePeriodMs(50);
+    hub.setMask(0xEF);
+    hub.setIdentity("1234", "2.1.0", "STD");
+    if (!hub.start())
+        qFatal("cannot start the simulated hub");
+
+    MainWindow window;
+    window.move(0, 0);
+    window.show();
+    shoot(directory, QStringLiteral("mainwindow-disconnected.png"));
+
+    hub.setOperatingMode('F');
+    hub.setDisplayMode('B');
+    connectWindow(window, hub);
+    shoot(directory, QStringLiteral("mainwindow.png"));
+    disconnectWindow(window);
+
+    hub.setOperatingMode('P');
+    hub.setDisplayMode('T');
+    connectWindow(window, hub);
+    shoot(directory, QStringLiteral("mainwindow-text-precise.png"));
+
+    find<QAction>(&window, "actionAbout")->trigger();
+    if (QWidget *about = topLevel("About"))
+        about->move(220, 120);
+    shoot(directory, QStringLiteral("about.png"));
+    if (QWidget *about = topLevel("About"))
+        about->close();
+
+    // The upgrade: both dialogs, then a run part-way through.
+    QTemporaryDir temporary;
+    const QString firmware = temporary.filePath(QStringLiteral("hub-2.2.0.binary"));
+    QFile file(firmware);
+    file.open(QIODevice::WriteOnly);
+    file.write(QByteArray(4096, '\x5A'));
+    file.close();
+
+    find<QAction>(&window, "actionUpload_Firmware")->trigger();
+    QWidget *upgrade = topLevel("FW_Upgrade");
+    QWidget *restart = topLevel("Restart");
+    if (!upgrade || !restart)
+        qFatal("the upgrade dialogs did not open");
+    upgrade->move(250, 100);
+    restart->move(295, 260);
+    shoot(directory, QStringLiteral("upgrade-restart.png"));
+    restart->close();
+
+    QTimer::singleShot(300, [firmware] {
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            if (auto *dialog = qobject_cast<QFileDialog *>(w)) {
+                dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(firmware);
+                QMetaObject::invokeMethod(dialog, "accept");
+            }
+        }
+    });
+    find<QPushButton>(upgrade, "SelectFW")->click();
+    hub.setSpeedFactor(0.25);   // slow enough to catch the bar part-filled
+    find<QPushButton>(upgrade, "upgrade_button")->click();
+    settle(2500);
+    shoot(directory, QStringLiteral("upgrade-running.png"));
+    hub.setSpeedFactor(100);
+    settle(8000);
+    shoot(directory, QStringLiteral("upgrade-finished.png"));
+    return 0;
+}
