@@ -125,7 +125,8 @@ int main(int argc, char **argv)
         const bool finished = hub.sessionFinished();
         if (finished && !wasFinished) {
             const QByteArray image = hub.receivedImage();
-            std::printf("Firmware upgrade finished: %d bytes received.\n", image.size());
+            std::printf("Firmware upgrade finished: %lld bytes received.\n",
+                        static_cast<long long>(image.size()));
             if (!imageFile.isEmpty()) {
                 QFile out(imageFile);
                 if (out.open(QIODevice::WriteOnly) && out.write(image) == image.size())

@@ -15,6 +15,8 @@
 #include <QThread>
 #include <QTimer>
 
+#include <utility>
+
 namespace {
 
 const char *const ConnectCaption = "Connect";
@@ -297,7 +299,7 @@ void MainWindow::DetectChangingofOperatingMode()
     } else if (ui->radioButton_PreciseMode->isChecked() && fastMode) {
         fastMode = false;
         emit ChangingofOperatingMode();
-        for (QSpinBox *box : qAsConst(timeoutSpinBoxes))
+        for (QSpinBox *box : std::as_const(timeoutSpinBoxes))
             box->setValue(DefaultTimeoutMs);
         showTimeouts(true);
     }
