@@ -45,3 +45,10 @@ int processOpenFiles()
 {
     return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size();
 }
+
+HubSimulator::Readings readings(std::initializer_list<int> values)
+{
+    HubSimulator::Readings r{};
+    std::copy(values.begin(), values.end(), r.begin());
+    return r;
+}

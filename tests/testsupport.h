@@ -1,11 +1,15 @@
 #ifndef TESTSUPPORT_H
 #define TESTSUPPORT_H
 
+#include "hubsimulator.h"
+
 #include <QList>
 #include <QObject>
 #include <QPair>
 #include <QString>
 #include <QTimer>
+
+#include <initializer_list>
 
 // Modal message boxes run their own event loop inside the slot that opened
 // them, so a test cannot close them from its own code path. This watcher
@@ -37,5 +41,8 @@ int processThreadCount();
 
 // Open file descriptors of this process.
 int processOpenFiles();
+
+// Eight readings for the simulated hub, the rest 0.
+HubSimulator::Readings readings(std::initializer_list<int> values);
 
 #endif // TESTSUPPORT_H

@@ -7,17 +7,6 @@
 #include <QtWidgets>
 #include <QtTest>
 
-namespace {
-
-HubSimulator::Readings readings(std::initializer_list<int> values)
-{
-    HubSimulator::Readings r{};
-    std::copy(values.begin(), values.end(), r.begin());
-    return r;
-}
-
-} // namespace
-
 class TestMainWindow : public QObject
 {
     Q_OBJECT

@@ -1,6 +1,7 @@
 // The serial worker on its own thread, as the window runs it, against the
 // simulated hub over a real pseudo-terminal.
 #include "hubsimulator.h"
+#include "testsupport.h"
 #include "threadcom.h"
 
 #include <QtTest>
@@ -38,6 +39,21 @@ struct WorkerRun
         QTRY_VERIFY_WITH_TIMEOUT_NOFAIL(!thread, 5000);
     }
     void start() { thread->start(); }
+    // Starts the thread and waits for the hub's configuration report.
+    bool startConfigured()
+    {
+        QSignalSpy config(worker.data(), &ThreadCom::Set_GUIConfiguration);
+        start();
+        return config.wait(7000);
+    }
+    // ... and lets the readers run, as the window's answer does.
+    bool startStreaming()
+    {
+        if (!startConfigured())
+            return false;
+        call("ConnectSerialRead");
+        return true;
+    }
     void call(const char *slot)
     {
         QMetaObject::invokeMethod(worker, slot, Qt::QueuedConnection);
@@ -55,13 +71,6 @@ struct WorkerRun
         worker->setMeanValueNumber(n);
     }
 };
-
-HubSimulator::Readings readings(std::initializer_list<int> values)
-{
-    HubSimulator::Readings r{};
-    std::copy(values.begin(), values.end(), r.begin());
-    return r;
-}
 
 } // namespace
 
@@ -203,10 +212,7 @@ void TestThreadCom::commandBytes()
     hub->setOperatingMode('P');
     hub->setDisplayMode('T');
     WorkerRun run(hub->portPath());
-    QSignalSpy config(run.worker, &ThreadCom::Set_GUIConfiguration);
-    run.start();
-    QTRY_COMPARE_WITH_TIMEOUT(config.count(), 1, 7000);
-    run.call("ConnectSerialRead");
+    QVERIFY(run.startStreaming());
     hub->clearReceived();
 
     const auto expect = [this](const QByteArray &bytes) {
@@ -237,10 +243,8 @@ void TestThreadCom::commandBytes()
 void TestThreadCom::commandsAfterExitAreDropped()
 {
     WorkerRun run(hub->portPath());
-    QSignalSpy config(run.worker, &ThreadCom::Set_GUIConfiguration);
     QSignalSpy finished(run.worker, &ThreadCom::finished);
-    run.start();
-    QTRY_COMPARE_WITH_TIMEOUT(config.count(), 1, 7000);
+    QVERIFY(run.startConfigured());
     hub->clearReceived();
     // Both queued: the command reaches a worker whose port is released.
     run.call("exit");
@@ -267,12 +271,9 @@ void TestThreadCom::readersDecodeBothEncodings()
     hub->setOperatingMode('P');
     hub->setFixedReadings(fixed);
     WorkerRun run(hub->portPath());
-    QSignalSpy config(run.worker, &ThreadCom::Set_GUIConfiguration);
     QSignalSpy bin(run.worker, &ThreadCom::SendDistanceValueBin);
     QSignalSpy text(run.worker, &ThreadCom::SendDistanceValueText);
-    run.start();
-    QTRY_COMPARE_WITH_TIMEOUT(config.count(), 1, 7000);
-    run.call("ConnectSerialRead");
+    QVERIFY(run.startStreaming());
     QSignalSpy &expected = display == 'B' ? bin : text;
     QSignalSpy &other = display == 'B' ? text : bin;
     QTRY_VERIFY(expected.count() >= 3);
@@ -301,9 +302,7 @@ void TestThreadCom::fastModeMeans()
     hub->setDisplayMode(display);
     hub->setOperatingMode('F');
     WorkerRun run(hub->portPath());
-    QSignalSpy config(run.worker, &ThreadCom::Set_GUIConfiguration);
-    run.start();
-    QTRY_COMPARE_WITH_TIMEOUT(config.count(), 1, 7000);
+    QVERIFY(run.startConfigured());
     run.setMean(3);
     run.call("ConnectSerialRead");
     QSignalSpy bin(run.worker, &ThreadCom::SendDistanceValueBin);
@@ -320,10 +319,7 @@ void TestThreadCom::hostileStreamKeepsGoodRecords()
     hub->setDisplayMode('B');
     hub->setOperatingMode('P');
     WorkerRun run(hub->portPath());
-    QSignalSpy config(run.worker, &ThreadCom::Set_GUIConfiguration);
-    run.start();
-    QTRY_COMPARE_WITH_TIMEOUT(config.count(), 1, 7000);
-    run.call("ConnectSerialRead");
+    QVERIFY(run.startStreaming());
     QSignalSpy bin(run.worker, &ThreadCom::SendDistanceValueBin);
     // Garbage and cut records: no checksum tells them from readings, so what
     // shows meanwhile may be wrong; the display must recover once the stream
@@ -346,10 +342,7 @@ void TestThreadCom::displayModeSwitchSwapsReader()
     hub->setDisplayMode('B');
     hub->setOperatingMode('P');
     WorkerRun run(hub->portPath());
-    QSignalSpy config(run.worker, &ThreadCom::Set_GUIConfiguration);
-    run.start();
-    QTRY_COMPARE_WITH_TIMEOUT(config.count(), 1, 7000);
-    run.call("ConnectSerialRead");
+    QVERIFY(run.startStreaming());
     QSignalSpy bin(run.worker, &ThreadCom::SendDistanceValueBin);
     QSignalSpy text(run.worker, &ThreadCom::SendDistanceValueText);
     QTRY_VERIFY(bin.count() > 0);
@@ -384,12 +377,9 @@ void TestThreadCom::vanishedHubEndsTheLink()
     hub->setDisplayMode('T');
     hub->setCloseAfterRecords(20);
     WorkerRun run(hub->portPath());
-    QSignalSpy config(run.worker, &ThreadCom::Set_GUIConfiguration);
     QSignalSpy errors(run.worker, &ThreadCom::errorSerialPort);
     QSignalSpy disco(run.worker, &ThreadCom::showdisco);
-    run.start();
-    QTRY_COMPARE_WITH_TIMEOUT(config.count(), 1, 7000);
-    run.call("ConnectSerialRead");
+    QVERIFY(run.startStreaming());
     QTRY_COMPARE_WITH_TIMEOUT(errors.count(), 1, 5000);
     QCOMPARE(errors.at(0).at(0).toString(),
              QStringLiteral("Port is unavailable \r\n\nMaybe the device was unexpectedly "
