@@ -1,8 +1,12 @@
 #!/bin/sh
-# Installs the Debian packages the build, the tests and the screenshots need.
+# Installs the Debian packages the builds, the tests, the package check and the
+# screenshots need.
 # Does nothing when they are already there, so it is cheap to call every time.
 set -e
-packages="build-essential cmake qtbase5-dev libqt5serialport5-dev xvfb xauth fonts-dejavu-core"
+# Qt 5 is the default build, Qt 6 the second one CI builds; the last two bring the
+# validators for the desktop entry and the AppStream data.
+packages="build-essential cmake qtbase5-dev libqt5serialport5-dev xvfb xauth fonts-dejavu-core
+          qt6-base-dev qt6-serialport-dev desktop-file-utils appstream"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

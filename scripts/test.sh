@@ -1,8 +1,35 @@
 #!/bin/sh
-# Installs what is missing, builds, and runs every test.
+# Installs what is missing, then builds and runs every test, once per build
+# flavour: one function each, all called at the end.
 set -e
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build -j"$(nproc)"
-cd build && ctest --output-on-failure -j2
+
+# Configures DIR with the remaining arguments, builds it and runs its tests.
+build_and_test() {
+    dir=$1
+    shift
+    cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+    cmake --build "$dir" -j"$(nproc)"
+    (cd "$dir" && ctest --output-on-failure -j2)
+}
+
+qt5() {
+    build_and_test build
+}
+
+qt6() {
+    build_and_test build-qt6 -DPELLIX_QT6=ON
+}
+
+# Packages the Qt 5 build as a .deb, installs it, runs it and removes it again.
+# Only in CI, since it changes the machine's installed packages.
+debian_package() {
+    if [ -n "${CI:-}" ]; then
+        ./scripts/check-package.sh build
+    fi
+}
+
+qt5
+qt6
+debian_package
