@@ -113,6 +113,24 @@ bool decodeBinaryFrame(const QByteArray &data, int pos, Readings &readings)
     return true;
 }
 
+bool takeBinaryFrame(QByteArray &pending, const QByteArray &incoming, Readings &readings)
+{
+    const QByteArray chunk = pending + incoming;
+    pending.clear();
+    const int header = findHeader(chunk);
+    if (header < 0) {
+        if (chunk.endsWith(RecordHeader.at(0)))
+            pending = RecordHeader.left(1);
+        return false;
+    }
+    if (!decodeBinaryFrame(chunk, header, readings)) {
+        // Rather than lose a record to where the read happened to split.
+        pending = chunk.mid(header);
+        return false;
+    }
+    return true;
+}
+
 qint16 parseTextReading(const QByteArray &field)
 {
     int i = 0;

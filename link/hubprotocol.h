@@ -77,6 +77,13 @@ int findHeader(const QByteArray &data);
 // false (and nothing read) when the frame's value bytes are not all in data.
 bool decodeBinaryFrame(const QByteArray &data, int pos, Readings &readings);
 
+// One notification of the binary reader: the bytes kept from the previous chunk
+// followed by everything now waiting. Finds the first record header and decodes
+// at most that one frame; the rest of the chunk is dropped. What is kept for the
+// next chunk (in pending, never more than a frame) is a frame that runs past the
+// chunk's end, or a last byte that may open a header split between two chunks.
+bool takeBinaryFrame(QByteArray &pending, const QByteArray &incoming, Readings &readings);
+
 // One text record, "\r\n" included. False when the line fails the length rule,
 // holds no header, or has fewer than eight readings after its first field.
 bool decodeTextLine(const QByteArray &line, Readings &readings);

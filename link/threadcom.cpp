@@ -363,23 +363,9 @@ void ThreadCom::ReadSerialPortDataBinary()
 {
     if (!SerialPort || SerialPort->bytesAvailable() < BinaryMinimumWaiting)
         return;
-    QByteArray chunk = pendingFrame + SerialPort->readAll();
-    pendingFrame.clear();
-
-    const int header = findHeader(chunk);
     Readings readings;
-    if (header < 0) {
-        // A header may be split between two chunks.
-        if (chunk.endsWith(RecordHeader.at(0)))
-            pendingFrame = RecordHeader.left(1);
+    if (!takeBinaryFrame(pendingFrame, SerialPort->readAll(), readings))
         return;
-    }
-    if (!decodeBinaryFrame(chunk, header, readings)) {
-        // The frame runs past the chunk: keep it for the next notification
-        // rather than lose a record to where the read happened to split.
-        pendingFrame = chunk.mid(header);
-        return;
-    }
     if (OMode == Fast) {
         for (int k = 0; k < SensorCount; ++k)
             readings[k] = pushAndAverage(SampleLists[k], readings[k], meanValueNumber(), true);

@@ -28,6 +28,7 @@ private slots:
     void configReply();
     void identificationLine();
     void binaryFrames();
+    void binaryChunks();
     void textLines_data();
     void textLines();
     void textReadings_data();
@@ -135,6 +136,46 @@ void TestHubProtocol::binaryFrames()
     QVERIFY(!decodeBinaryFrame(frame, -1, readings));
     QCOMPARE(findHeader(QByteArray::fromHex("0102035048")), 3);
     QCOMPARE(findHeader(QByteArray::fromHex("010203")), -1);
+}
+
+// The binary reader's notifications: a frame split between two chunks is
+// completed by the second, a header split between them too; nothing else
+// carries over, and what is kept never grows past one frame.
+void TestHubProtocol::binaryChunks()
+{
+    const QByteArray frame = QByteArray::fromHex("5048" "0001" "0002" "0003" "0004"
+                                                 "0005" "0006" "0007" "0008") + '\x33';
+    QByteArray pending;
+    Readings readings;
+
+    QVERIFY(!takeBinaryFrame(pending, QByteArray::fromHex("AAAA") + frame.left(10), readings));
+    QCOMPARE(pending, frame.left(10));
+    QVERIFY(takeBinaryFrame(pending, frame.mid(10) + frame, readings));
+    QCOMPARE(pending, QByteArray());
+    for (int k = 0; k < SensorCount; ++k)
+        QCOMPARE(readings[k], qint16(k + 1));
+
+    // "P" at the end of one chunk, "H" at the start of the next.
+    QVERIFY(!takeBinaryFrame(pending, QByteArray(20, '\x01') + 'P', readings));
+    QCOMPARE(pending, QByteArray("P"));
+    QVERIFY(takeBinaryFrame(pending, frame.mid(1), readings));
+    QCOMPARE(readings[7], qint16(8));
+
+    // A chunk with no header keeps nothing; a kept partial frame is completed
+    // by whatever comes next, as its values cannot be told from others.
+    QVERIFY(!takeBinaryFrame(pending, QByteArray(30, 'H'), readings));
+    QCOMPARE(pending, QByteArray());
+    QVERIFY(!takeBinaryFrame(pending, frame.left(5), readings));
+    QVERIFY(takeBinaryFrame(pending, QByteArray(13, '\x7F'), readings));
+    QCOMPARE(readings[0], qint16(1));
+    QCOMPARE(readings[7], qint16(0x7F7F));
+    QCOMPARE(pending, QByteArray());
+
+    // A header that keeps coming without its values keeps one frame at most.
+    for (int i = 0; i < 100; ++i) {
+        takeBinaryFrame(pending, "PHPH" + QByteArray(3, 'x'), readings);
+        QVERIFY(pending.size() < BinaryFrameValueBytes);
+    }
 }
 
 void TestHubProtocol::textLines_data()
