@@ -20,6 +20,12 @@ const int IdentFirstWaitMs = 200;
 const int IdentAttempts = 20;
 const int IdentWaitMs = 100;
 const int ClosePauseMs = 5;
+// The text reader takes one line per notification, so lines that come faster
+// than notifications pile up in the port, and a hub that never ends its line
+// piles up one line for ever. Beyond this many waiting bytes (some eighty
+// records, a third of a second of the wire) the oldest go: what is that far
+// behind is no longer worth showing.
+const qint64 TextBacklogLimit = 4096;
 // The boot-loader command is 3 bytes; a port that cannot take them in a
 // second is not going to.
 const int CommandWrittenLimitMs = 1000;
@@ -314,6 +320,7 @@ void ThreadCom::SendChangingOfDisplayMode(bool NeedChangingDispModel)
     if (!canSendCommand())
         return;
     pendingFrame.clear();
+    skippingLongLine = false;
     // The reader is swapped before the command goes out, so whatever the hub
     // sends in the new form already meets the matching reader.
     if (DMode == Text) {
@@ -376,9 +383,18 @@ void ThreadCom::ReadSerialPortDataBinary()
 
 void ThreadCom::ReadSerialPortDataText()
 {
-    if (!SerialPort || !SerialPort->canReadLine())
+    if (!SerialPort)
+        return;
+    dropTextBacklog();
+    if (!SerialPort->canReadLine())
         return;
     const QByteArray line = SerialPort->readLine();
+    if (skippingLongLine) {
+        // The end of a line whose start was dropped: the whole line is too
+        // long for a record, and its tail alone must not pass for one.
+        skippingLongLine = false;
+        return;
+    }
     Readings readings;
     if (!decodeTextLine(line, readings))
         return;
@@ -391,10 +407,24 @@ void ThreadCom::ReadSerialPortDataText()
     emit SendDistanceValueText();
 }
 
+void ThreadCom::dropTextBacklog()
+{
+    while (SerialPort->bytesAvailable() > TextBacklogLimit) {
+        if (SerialPort->canReadLine()) {
+            SerialPort->readLine();
+            skippingLongLine = false;
+        } else {
+            SerialPort->skip(SerialPort->bytesAvailable());
+            skippingLongLine = true;
+        }
+    }
+}
+
 void ThreadCom::storeReadings(const Readings &values)
 {
     QMutexLocker lock(&DataMutex);
     std::copy(values.begin(), values.end(), std::begin(DistanceValue));
+    ++StoredRecords;
 }
 
 void ThreadCom::Upgrade()

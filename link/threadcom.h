@@ -45,6 +45,9 @@ public:
     uchar OMode = HubProtocol::Precise;
     uchar DMode = HubProtocol::Text;
     QList<QList<qint16>> SampleLists;
+    // Counts the records stored in DistanceValue (under DataMutex), so that the
+    // window can tell a notification whose values it has already shown.
+    quint64 StoredRecords = 0;
 
 public slots:
     void process();
@@ -81,12 +84,16 @@ private:
     void configurePort(QSerialPort *port) const;
     bool canSendCommand() const;
     void sendCommand(const QByteArray &command);
+    void dropTextBacklog();
     void storeReadings(const HubProtocol::Readings &values);
     int meanValueNumber();
 
     // Bytes of a binary frame whose header came too close to the end of a
     // chunk; the next notification completes the frame instead of losing it.
     QByteArray pendingFrame;
+    // The text reader threw away the start of a line far too long to be a
+    // record; the rest of that line, up to its "\n", goes the same way.
+    bool skippingLongLine = false;
     // The port was handed to the boot loader: no configuration command may
     // reach it from here on.
     bool handedOver = false;
