@@ -120,6 +120,7 @@ void MainWindow::connectToHub()
     const QPointer<QThread> previous = thread;
     thread = new QThread;
     worker = new ThreadCom(ui->comboBoxPortName->currentText());
+    shownRecords = 0;
 
     connect(worker, &ThreadCom::errorSerialPort, this, &MainWindow::HandleError);
     connect(worker, &ThreadCom::GoToUploadMode, this, &MainWindow::EnterUploadMode);
@@ -357,10 +358,16 @@ void MainWindow::showDistances(bool hexadecimal)
         return;
     }
     qint16 values[HubProtocol::SensorCount];
+    quint64 records;
     {
         QMutexLocker lock(&worker->DataMutex);
         std::copy(std::begin(worker->DistanceValue), std::end(worker->DistanceValue), values);
+        records = worker->StoredRecords;
     }
+    if (records == shownRecords && hexadecimal == shownHexadecimal)
+        return;
+    shownRecords = records;
+    shownHexadecimal = hexadecimal;
     for (int i = 0; i < HubProtocol::SensorCount; ++i) {
         const int value = values[i];
         textBrowsers[i]->setText(hexadecimal ? QString::asprintf("%04X", value)
@@ -421,6 +428,10 @@ void MainWindow::launch_upgrade()
     if (worker) {
         QMutexLocker lock(&worker->DataMutex);
         logic = worker->upgrade_logic;
+        // The run starts on the worker's thread only after this call.
+        if (logic && upgradeWaitLimits.eraseMs > 0)
+            logic->setWaitLimits(upgradeWaitLimits.eraseMs, upgradeWaitLimits.replyMs,
+                                 upgradeWaitLimits.finalMs);
     }
     if (logic) {
         connect(logic, &Upgrade_logic::progress_update, fw_upgrade,
@@ -429,6 +440,11 @@ void MainWindow::launch_upgrade()
                 &FW_Upgrade::slot_progress_message);
     }
     emit begin_upgrade(fw_upgrade->get_file_path());
+}
+
+void MainWindow::setUpgradeWaitLimits(int eraseMs, int replyMs, int finalMs)
+{
+    upgradeWaitLimits = {eraseMs, replyMs, finalMs};
 }
 
 void MainWindow::on_actionAbout_triggered()

@@ -33,6 +33,11 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+    // For tests of a boot loader that stops answering: the limits (ms) of the
+    // waits of the upgrade runs this window starts from now on, instead of the
+    // defaults that leave a real boot loader ample room.
+    void setUpgradeWaitLimits(int eraseMs, int replyMs, int finalMs);
+
 signals:
     void ConfigSet();
     void Discon();
@@ -89,6 +94,13 @@ private:
     // and the window must never reach one that has gone.
     QPointer<QThread> thread;
     QPointer<ThreadCom> worker;
+    // The worker's record count and form last put on screen. A hub faster than
+    // the screen queues notifications quicker than the window can redraw; the
+    // ones that bring nothing new are passed over instead of redrawn.
+    quint64 shownRecords = 0;
+    bool shownHexadecimal = false;
+    // Zero: the upgrade's own defaults.
+    struct { int eraseMs, replyMs, finalMs; } upgradeWaitLimits = {0, 0, 0};
 };
 
 #endif // MAINWINDOW_H
