@@ -289,8 +289,7 @@ Clock::time_point HubSimulator::runDue(Clock::time_point now)
             return std::min(next, due);
         if (m_bootFlushPending)
             flushHostInput();
-        writeOut(m_raw.front(), due, now);
-        m_raw.pop_front();
+        sendRawNow(due, now);
         return std::min(next, now);
     }
 
@@ -479,6 +478,10 @@ void HubSimulator::sizeHeader(quint32 size, Clock::time_point now)
     m_blockIndex = 0;
     m_blocksAcked = 0;
     m_sessionFinished = false;
+    if (m_noHeaderReply) {
+        m_bootState = BootState::Over;
+        return;
+    }
     enqueue(QByteArray(1, m_headerReply) + "\r\n", now);
     if (m_headerReply != 0x01)
         m_bootState = BootState::Over;
@@ -543,6 +546,7 @@ qint64 HubSimulator::writeOut(const QByteArray &bytes, Clock::time_point due, Cl
         return 0;
     }
     m_lastWrite = now;
+    m_bytesSent += n;
     // Pace from the deadline, not from the moment we woke up, so the rate does not drift.
     const Clock::time_point start = (now - due > kLateLimit) ? now : due;
     m_wireFree = start + byteTime() * n;
@@ -571,9 +575,7 @@ void HubSimulator::sendRecord(Clock::time_point due, Clock::time_point now)
     const Clock::duration period = cyclePeriod();
 
     if (!m_raw.empty()) {
-        const QByteArray raw = m_raw.front();
-        m_raw.pop_front();
-        writeOut(raw, due, now);
+        sendRawNow(due, now);
         m_nextRecordAt = m_wireFree + period;
         return;
     }
@@ -594,6 +596,17 @@ void HubSimulator::sendRecord(Clock::time_point due, Clock::time_point now)
     if (written < record.size())
         m_output.push_front(Output {record.mid(int(written)), Clock::duration::zero(), now, After::Nothing, true});
     m_nextRecordAt = m_wireFree + period;
+}
+
+// A hostile stream is only a test of the host when all of it arrives: the part that a
+// full pty did not take goes out first when there is room again, as a record's tail does.
+void HubSimulator::sendRawNow(Clock::time_point due, Clock::time_point now)
+{
+    const QByteArray raw = m_raw.front();
+    m_raw.pop_front();
+    const qint64 written = std::max<qint64>(0, writeOut(raw, due, now));
+    if (written < raw.size())
+        m_output.push_front(Output {raw.mid(int(written)), Clock::duration::zero(), now, After::Nothing, true});
 }
 
 QByteArray HubSimulator::nextRecord(Clock::time_point now)
@@ -828,6 +841,7 @@ void HubSimulator::setEraseReply(char byte) { change([&] { m_eraseReply = byte; 
 void HubSimulator::setHeaderReply(char byte) { change([&] { m_headerReply = byte; }); }
 void HubSimulator::setFinalByte(char byte) { change([&] { m_finalByte = byte; }); }
 void HubSimulator::setNoFinalReply(bool on) { change([&] { m_noFinalReply = on; }); }
+void HubSimulator::setNoHeaderReply(bool on) { change([&] { m_noHeaderReply = on; }); }
 void HubSimulator::setBootLoaderSilentAfter(int blocks) { change([&] { m_bootSilentAfter = blocks; }); }
 void HubSimulator::setCloseAfterRecords(int records) { change([&] { m_closeAfterRecords = records; }); }
 
@@ -884,6 +898,12 @@ int HubSimulator::recordsSent() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_recordsSent;
+}
+
+qint64 HubSimulator::bytesSent() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_bytesSent;
 }
 
 bool HubSimulator::eraseRequested() const

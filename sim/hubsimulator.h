@@ -82,7 +82,8 @@ public:
     // Records are taken from the script in turn; after the last one the script repeats.
     void setScript(const QVector<Readings> &records);
     // Sends these raw bytes once, in place of the next record (tests of hostile input).
-    // With streaming off, or in the boot loader, they go out at once.
+    // With streaming off, or in the boot loader, they go out at once. All of them reach
+    // the pty: what a full pty did not take goes out as soon as there is room.
     void sendRaw(const QByteArray &bytes);
 
     // --- Fault switches ---
@@ -97,6 +98,7 @@ public:
     void setHeaderReply(char byte);                // default 0x01
     void setFinalByte(char byte);                  // default 0x06
     void setNoFinalReply(bool on);
+    void setNoHeaderReply(bool on);                // take the size header and say nothing, ever
     void setBootLoaderSilentAfter(int blocks);     // stop answering after this many blocks; -1 never
     void setCloseAfterRecords(int records);        // close the pty ~20 ms after this many records; -1 never
 
@@ -106,6 +108,7 @@ public:
     // Waits (sleeping, no event loop needed) until received() holds at least n bytes.
     bool waitForReceived(int n, int timeoutMs) const;
     int recordsSent() const;                       // records written, cut ones included; not raw bytes
+    qint64 bytesSent() const;                      // every byte the pty took from the hub, raw ones included
     bool eraseRequested() const;
     quint32 announcedImageSize() const;            // from the 0x22 size header
     QByteArray receivedImage() const;              // the blocks, concatenated
@@ -145,6 +148,7 @@ private:
     qint64 writeOut(const QByteArray &bytes, Clock::time_point due, Clock::time_point now);
     void afterWrite(After after, Clock::time_point now);
     void sendRecord(Clock::time_point due, Clock::time_point now);
+    void sendRawNow(Clock::time_point due, Clock::time_point now);
     QByteArray nextRecord(Clock::time_point now);
     Readings nextReadings(Clock::time_point now);
     QByteArray garbage();
@@ -219,6 +223,7 @@ private:
     char m_headerReply = 0x01;
     char m_finalByte = 0x06;
     bool m_noFinalReply = false;
+    bool m_noHeaderReply = false;
     int m_bootSilentAfter = -1;
     int m_closeAfterRecords = -1;
 
@@ -243,6 +248,7 @@ private:
     // Observation
     QByteArray m_received;
     int m_recordsSent = 0;
+    qint64 m_bytesSent = 0;
     bool m_eraseRequested = false;
     quint32 m_announcedSize = 0;
     QByteArray m_image;
