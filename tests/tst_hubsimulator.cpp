@@ -10,7 +10,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -36,12 +35,6 @@ public:
         m_fd = -1;
     }
     bool isOpen() const { return m_fd >= 0; }
-    bool peerGone() const { return m_peerGone; }
-    int waiting() const
-    {
-        int n = 0;
-        return ::ioctl(m_fd, FIONREAD, &n) == 0 ? n : -1;
-    }
 
     void send(const QByteArray &bytes) { QCOMPARE(::write(m_fd, bytes.constData(), size_t(bytes.size())), ssize_t(bytes.size())); }
 
@@ -98,14 +91,6 @@ QByteArray ask(HubSimulator &hub, HostPort &port, const QByteArray &command)
 
 const HubSimulator::Readings kFixed {{4000, -1, 0, 32767, -32768, 1200, 5, 70}};
 
-QByteArray textLine(const HubSimulator::Readings &r)
-{
-    QByteArray line = "PH";
-    for (qint16 v : r)
-        line += '\t' + QByteArray::number(v);
-    return line + "\r\n";
-}
-
 } // namespace
 
 class TestHubSimulator : public QObject
@@ -113,50 +98,11 @@ class TestHubSimulator : public QObject
     Q_OBJECT
 
 private slots:
-    void handshakeRepliesAndPausesStream();
     void commandsChangeState();
-    void recordsInBothEncodings();
     void pacingFollowsSpeedFactor();
-    void streamFaults();
     void bootLoaderFullExchange();
-    void bootLoaderRefusedBlock();
-    void closeMidStreamIsSeen();
     void portSurvivesReopen();
 };
-
-void TestHubSimulator::handshakeRepliesAndPausesStream()
-{
-    HubSimulator hub;
-    hub.setMask(0xA5);
-    hub.setOperatingMode('P');
-    hub.setDisplayMode('T');
-    hub.setIdentity("77", "2.0.1", "STD");
-    hub.setFixedReadings(kFixed);
-    hub.setSpeedFactor(0);
-    hub.setCyclePeriodMs(1);
-    QVERIFY(hub.start());
-    HostPort port(hub.portPath());
-    QVERIFY(port.isOpen());
-    QVERIFY(port.readFor(20).contains(textLine(kFixed)));   // records stream before anyone asks
-
-    QCOMPARE(ask(hub, port, "HCF"), QByteArray("CA5PT\r\n"));
-    QVERIFY2(port.readFor(150).isEmpty(), "records must pause until the identification");
-    QVERIFY(ask(hub, port, "RRI").startsWith("ID PXHUB 77 2.0.1 STD\r\n"));
-    QVERIFY(port.readUntil([](const QByteArray &d) { return d.contains("PH\t"); }, 1000).contains("PH\t"));
-
-    // A reply in two pieces: "C" with its first digit, the rest after the pause.
-    hub.setSplitConfigReply(40);
-    hub.setIdentificationLine("ID PXHUB broken\r\n");
-    hub.clearReceived();
-    port.send("HCF");
-    QVERIFY(hub.waitForReceived(3, 1000));
-    QCOMPARE(port.readOnce(1000), QByteArray("CA"));
-    QElapsedTimer pause;
-    pause.start();
-    QCOMPARE(port.readUntil(hasLineEnd, 1000), QByteArray("5PT\r\n"));
-    QVERIFY(pause.elapsed() >= 25);
-    QVERIFY(ask(hub, port, "RRI").startsWith("ID PXHUB broken\r\n"));
-}
 
 void TestHubSimulator::commandsChangeState()
 {
@@ -202,49 +148,6 @@ void TestHubSimulator::commandsChangeState()
     QVERIFY(port.readUntil(hasLineEnd, 1000).contains("BOOTM"));
 }
 
-void TestHubSimulator::recordsInBothEncodings()
-{
-    HubSimulator hub;
-    hub.setFixedReadings(kFixed);
-    hub.setSpeedFactor(0);
-    hub.setCyclePeriodMs(1);
-    hub.setStreaming(false);
-    QVERIFY(hub.start());
-    HostPort port(hub.portPath());
-    hub.setStreaming(true);
-
-    const QByteArray frames = port.readUntil([](const QByteArray &d) { return d.size() >= 5 * 19; }, 2000);
-    QVERIFY(frames.startsWith("PH"));
-    QVERIFY(frames.size() >= 5 * 19);
-    for (int f = 0; f + 19 <= frames.size(); f += 19) {
-        QCOMPARE(frames.mid(f, 2), QByteArray("PH"));
-        for (int k = 0; k < 8; ++k) {
-            const auto hi = quint8(frames.at(f + 2 + 2 * k));
-            const auto lo = quint8(frames.at(f + 3 + 2 * k));
-            QCOMPARE(qint16(quint16(hi << 8 | lo)), kFixed[size_t(k)]);
-        }
-        if (f > 0)
-            QCOMPARE(quint8(frames.at(f + 18)), quint8(frames.at(f - 1) + 1));
-    }
-
-    // Frames already on their way come first; "PH" and a tab start only a text line.
-    port.send("TTT");
-    QByteArray lines = port.readUntil([](const QByteArray &d) { return d.count("\r\nPH\t") >= 2; }, 2000);
-    lines = lines.mid(lines.indexOf("PH\t"));
-    QVERIFY(lines.startsWith(textLine(kFixed) + textLine(kFixed)));
-
-    // A script plays its records in turn and starts over.
-    const QVector<HubSimulator::Readings> script {{{1, 2, 3, 4, 5, 6, 7, 8}},
-                                                 {{100, 200, 300, 400, 500, 600, 700, 800}},
-                                                 {{-5, 0, 4321, 0, 0, 0, 0, 9999}}};
-    hub.setScript(script);
-    const QByteArray played = port.readUntil([](const QByteArray &d) { return d.count('\n') >= 12; }, 2000);
-    const int first = played.indexOf(textLine(script[0]));
-    QVERIFY(first >= 0);
-    QVERIFY(played.mid(first).startsWith(textLine(script[0]) + textLine(script[1]) + textLine(script[2])
-                                         + textLine(script[0])));
-}
-
 void TestHubSimulator::pacingFollowsSpeedFactor()
 {
     HubSimulator hub;
@@ -269,44 +172,6 @@ void TestHubSimulator::pacingFollowsSpeedFactor()
     ms = timer.elapsed();
     QVERIFY2(frames <= ms / 5.41 + 3, qPrintable(QStringLiteral("%1 frames in %2 ms").arg(frames).arg(ms)));
     QVERIFY(frames >= 15);
-}
-
-void TestHubSimulator::streamFaults()
-{
-    HubSimulator hub;
-    hub.setDisplayMode('T');
-    hub.setFixedReadings(kFixed);
-    hub.setSpeedFactor(0);
-    hub.setCyclePeriodMs(1);
-    hub.setStreaming(false);
-    hub.setGarbageBetweenRecords(true);
-    hub.setPartialRecords(true);
-    QVERIFY(hub.start());
-    HostPort port(hub.portPath());
-    hub.setStreaming(true);
-
-    // Every line ends in a whole record; before it there is only noise without a line end
-    // or a header of its own, and (but for the first line) the first half of a cut record.
-    const QByteArray full = textLine(kFixed);
-    const QByteArray data = port.readUntil([](const QByteArray &d) { return d.count('\n') >= 20; }, 2000);
-    const QList<QByteArray> lines = data.left(data.lastIndexOf('\n') + 1).split('\n');
-    int withCut = 0;
-    for (int i = 0; i + 1 < lines.size(); ++i) {
-        const QByteArray line = lines[i] + '\n';
-        QVERIFY2(line.endsWith(full), line.toHex(' ').constData());
-        const QByteArray before = line.left(line.size() - full.size());
-        QVERIFY(!before.isEmpty());
-        QVERIFY(before.count("PH") <= 1);
-        if (before.contains("PH\t4000"))
-            ++withCut;
-    }
-    QCOMPARE(withCut, lines.size() - 2);   // all lines but the first (records 1, 3, 5, ... are cut)
-
-    // Silent: nothing at all, not even the reply to "HCF".
-    hub.setSilent(true);
-    port.readFor(20);
-    port.send("HCF");
-    QVERIFY(port.readFor(100).isEmpty());
 }
 
 void TestHubSimulator::bootLoaderFullExchange()
@@ -347,56 +212,6 @@ void TestHubSimulator::bootLoaderFullExchange()
     QVERIFY(!hub.inBootLoader());
     port.send("HCF");
     QCOMPARE(port.readUntil(hasLineEnd, 1000), QByteArray("C0FFB\r\n"));
-}
-
-void TestHubSimulator::bootLoaderRefusedBlock()
-{
-    HubSimulator hub;
-    hub.setStartInBootLoader(true);
-    hub.setSpeedFactor(0);
-    hub.setRefuseBlock(1, 0x07);
-    QVERIFY(hub.start());
-    HostPort port(hub.portPath());
-    const QByteArray ack("\x01\r\n", 3);
-    const QByteArray header("\x22\x00\x00\x00\x18", 5);
-
-    port.send("\x11");
-    QCOMPARE(port.readUntil(hasLineEnd, 1000), ack);
-    port.send(header);
-    QCOMPARE(port.readUntil(hasLineEnd, 1000), ack);
-    port.send("AAAAAAAA");
-    QCOMPARE(port.readUntil(hasLineEnd, 1000), ack);
-    port.send("BBBBBBBB");
-    QCOMPARE(port.readUntil(hasLineEnd, 1000), QByteArray("\x07\r\n"));
-
-    // The exchange is over: more data and a new header go unanswered until an erase.
-    port.send("CCCCCCCC");
-    port.send(header);
-    QVERIFY(port.readFor(150).isEmpty());
-    QCOMPARE(hub.blockSizes(), QList<int>({8, 8}));
-    QVERIFY(!hub.sessionFinished());
-    QVERIFY(hub.inBootLoader());
-    port.send("\x11");
-    QCOMPARE(port.readUntil(hasLineEnd, 1000), ack);
-}
-
-void TestHubSimulator::closeMidStreamIsSeen()
-{
-    HubSimulator hub;
-    hub.setStreaming(false);
-    hub.setFixedReadings(kFixed);
-    hub.setSpeedFactor(0);
-    hub.setCyclePeriodMs(2);
-    QVERIFY(hub.start());
-    HostPort port(hub.portPath());
-    hub.setCloseAfterRecords(5);
-    hub.setStreaming(true);
-
-    const QByteArray data = port.readFor(2000);
-    QVERIFY(port.peerGone());
-    QCOMPARE(data.size(), 5 * 19);
-    QCOMPARE(hub.recordsSent(), 5);
-    QVERIFY(hub.closed());
 }
 
 void TestHubSimulator::portSurvivesReopen()
