@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -35,6 +36,11 @@ public:
         m_fd = -1;
     }
     bool isOpen() const { return m_fd >= 0; }
+    int waiting() const
+    {
+        int n = 0;
+        return ::ioctl(m_fd, FIONREAD, &n) == 0 ? n : -1;
+    }
 
     void send(const QByteArray &bytes) { QCOMPARE(::write(m_fd, bytes.constData(), size_t(bytes.size())), ssize_t(bytes.size())); }
 
