@@ -3,7 +3,11 @@
 #include <QApplication>
 #include <QDir>
 #include <QEvent>
+#include <QFile>
 #include <QMessageBox>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 MessageBoxWatcher::MessageBoxWatcher(QObject *parent)
     : QObject(parent)
@@ -44,6 +48,23 @@ int processThreadCount()
 int processOpenFiles()
 {
     return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size();
+}
+
+double processCpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval &t) { return t.tv_sec + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+qint64 processResidentKb()
+{
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return -1;
+    const QList<QByteArray> fields = statm.readAll().split(' ');
+    return fields.value(1).toLongLong() * sysconf(_SC_PAGESIZE) / 1024;
 }
 
 HubSimulator::Readings readings(std::initializer_list<int> values)

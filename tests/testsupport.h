@@ -42,6 +42,12 @@ int processThreadCount();
 // Open file descriptors of this process.
 int processOpenFiles();
 
+// CPU time used so far by every thread of this process, in seconds.
+double processCpuSeconds();
+
+// Resident memory of this process, in KiB.
+qint64 processResidentKb();
+
 // Eight readings for the simulated hub, the rest 0.
 HubSimulator::Readings readings(std::initializer_list<int> values);
 
