@@ -468,7 +468,11 @@ void ThreadCom::launch_upgrade(QString File_path)
         return;
     if (upgrade_logic->mass_erase() != Upgrade_logic::Acknowledge)
         return;
-    if (upgrade_logic->program_hub(File_path) != Upgrade_logic::Finished)
+    // A block refused with the end-of-session byte gives that byte too; only a
+    // run that reached the end of the session has closed and released the
+    // port. Taking the other for a finished upgrade left the worker waiting
+    // for a port that was never released, holding it and its thread for good.
+    if (upgrade_logic->program_hub(File_path) != Upgrade_logic::Finished || upgrade_logic->serial)
         return;
     {
         QMutexLocker lock(&DataMutex);

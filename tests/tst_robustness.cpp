@@ -42,7 +42,9 @@ QByteArray textRecord(const QList<QByteArray> &fields)
 }
 
 enum class Hostile { GarbageAndCutRecords, HeadersInValues, LinesOfAnyLength };
-enum class BootFault { Silent, Garbage };
+// Garbage is a byte the boot loader never sends; the end-of-session byte is
+// one it does send, at the wrong step.
+enum class BootFault { Silent, Garbage, EndOfSession };
 enum class BootStep { Erase, SizeHeader, Block, Final };
 
 } // namespace
@@ -417,6 +419,7 @@ void TestRobustness::bootLoaderFaults_data()
     QTest::newRow("block 3: silent") << BootStep::Block << BootFault::Silent
                                      << stoppedAnswering(QStringLiteral("after 32 of 70 bytes"));
     QTest::newRow("block 3: garbage") << BootStep::Block << BootFault::Garbage << FatalError;
+    QTest::newRow("block 3: end of session") << BootStep::Block << BootFault::EndOfSession << FatalError;
     QTest::newRow("final reply: silent")
         << BootStep::Final << BootFault::Silent
         << stoppedAnswering(QStringLiteral("at the end of the session"));
@@ -430,7 +433,7 @@ void TestRobustness::bootLoaderFaults()
     QFETCH(BootFault, fault);
     QFETCH(QString, message);
     const bool silent = fault == BootFault::Silent;
-    const char garbage = 'Z';
+    const char garbage = fault == BootFault::EndOfSession ? '\x06' : 'Z';
     QTemporaryDir dir;
     const QString firmware = dir.filePath(QStringLiteral("hub.binary"));
     {
