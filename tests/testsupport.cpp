@@ -6,8 +6,22 @@
 #include <QFile>
 #include <QMessageBox>
 
+#include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define PELLIX_SANITIZER_ALLOCATOR
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define PELLIX_SANITIZER_ALLOCATOR
+#endif
+#ifdef PELLIX_SANITIZER_ALLOCATOR
+// From the sanitizer's runtime (not every compiler ships its header).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#endif
 
 MessageBoxWatcher::MessageBoxWatcher(QObject *parent)
     : QObject(parent)
@@ -65,6 +79,16 @@ qint64 processResidentKb()
         return -1;
     const QList<QByteArray> fields = statm.readAll().split(' ');
     return fields.value(1).toLongLong() * sysconf(_SC_PAGESIZE) / 1024;
+}
+
+qint64 processHeapKb()
+{
+#ifdef PELLIX_SANITIZER_ALLOCATOR
+    return qint64(__sanitizer_get_current_allocated_bytes()) / 1024;
+#else
+    const struct mallinfo2 info = mallinfo2();
+    return qint64(info.uordblks + info.hblkhd) / 1024;
+#endif
 }
 
 HubSimulator::Readings readings(std::initializer_list<int> values)

@@ -48,6 +48,11 @@ double processCpuSeconds();
 // Resident memory of this process, in KiB.
 qint64 processResidentKb();
 
+// Heap memory in use by this process, in KiB, from the allocator's own count.
+// Unlike the resident size it does not include freed memory kept back, which
+// a sanitizer's allocator holds on to by design.
+qint64 processHeapKb();
+
 // Eight readings for the simulated hub, the rest 0.
 HubSimulator::Readings readings(std::initializer_list<int> values);
 
