@@ -580,12 +580,17 @@ void HubSimulator::sendRecord(Clock::time_point due, Clock::time_point now)
         return;
     }
 
+    const int scriptIndex = (m_scene == Scene::Script && !m_script.isEmpty()) ? m_scriptPos % m_script.size() : -1;
     QByteArray record = nextRecord(now);
     if (m_partial && m_recordsSent % 2 == 1)
         record.truncate(record.size() / 2);
     if (m_garbage)
         record.prepend(garbage());
 
+    // Taken before the write: the program may have read the record before write() returns.
+    const qint64 writeNs = m_logRecords ? std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                              Clock::now().time_since_epoch()).count()
+                                        : 0;
     const qint64 written = writeOut(record, due, now);
     if (written <= 0) {
         // Nobody reads: the record is lost, the cycle goes on.
@@ -593,6 +598,8 @@ void HubSimulator::sendRecord(Clock::time_point due, Clock::time_point now)
         return;
     }
     ++m_recordsSent;
+    if (m_logRecords)
+        m_recordLog.append({writeNs, scriptIndex});
     if (written < record.size())
         m_output.push_front(Output {record.mid(int(written)), Clock::duration::zero(), now, After::Nothing, true});
     m_nextRecordAt = m_wireFree + period;
@@ -940,4 +947,20 @@ bool HubSimulator::closed() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_closed;
+}
+
+void HubSimulator::setRecordLog(bool on)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_logRecords = on;
+    if (!on)
+        m_recordLog.clear();
+}
+
+QVector<HubSimulator::RecordWrite> HubSimulator::takeRecordLog()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    QVector<RecordWrite> taken;
+    taken.swap(m_recordLog);
+    return taken;
 }

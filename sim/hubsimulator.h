@@ -116,6 +116,19 @@ public:
     bool sessionFinished() const;                  // the final reply was sent
     bool closed() const;                           // the pty was closed (close mid-stream, stop)
 
+    // --- Record log, for measuring the program's latency ---
+    // Off by default: a log that nobody takes keeps growing. When on, every record written
+    // is logged with the time just before its bytes went into the pty (std::chrono::steady_clock,
+    // ns since that clock's epoch) and the script index of the readings it carries (-1 when
+    // they are not scripted). A program that shows the readings can then tell which record
+    // it shows and how old it is.
+    struct RecordWrite {
+        qint64 steadyNs;
+        int scriptIndex;
+    };
+    void setRecordLog(bool on);
+    QVector<RecordWrite> takeRecordLog();          // what was logged since the last call
+
 private:
     using Clock = std::chrono::steady_clock;
 
@@ -206,6 +219,8 @@ private:
     Readings m_fixed {};
     QVector<Readings> m_script;
     int m_scriptPos = 0;
+    bool m_logRecords = false;
+    QVector<RecordWrite> m_recordLog;
     std::deque<QByteArray> m_raw;
     quint8 m_sequence = 0;
     Clock::time_point m_sceneStart;

@@ -1,0 +1,1286 @@
+// How the program keeps up with the hub: the real window and worker against the
+// simulated hub, paced at the wire's speed and at ten times it, in binary and
+// text output, fast and precise mode; then a firmware upload through the
+// window's menu. Every figure printed is measured here; nothing is assumed.
+//
+//   pellix-perf [--quick] [--window S] [--memory-window S] [--upload-kib K]
+//               [--no-stream] [--no-upload] [--markdown FILE] [--only NAME]
+//
+// scripts/bench.sh builds and runs it. What it measures, and how:
+// - every record the simulated hub writes is logged with its write time and
+//   its index in a script of distinct readings (sensors 0 and 1 carry the
+//   index), so whatever the window shows tells which record it is;
+// - the worker's two signals are counted by direct connections that run on
+//   the worker's thread, and a direct connection to the port's readyRead, made
+//   before the reader's own, sees each chunk the reader is about to take;
+// - the window's display calls are counted as they are delivered (an event
+//   filter), and what it shows is read back from the text browsers;
+// - a thread of its own samples counters, per-thread CPU clocks, the resident
+//   memory and the age of what is on screen, so that a GUI thread that falls
+//   behind cannot delay the measurement of its own lag.
+// The worker's averaging count stays at 1 (a new connection starts there and the
+// bench never touches the control), so fast mode shows each reading unchanged.
+#include "hubsimulator.h"
+#include "mainwindow.h"
+#include "threadcom.h"
+#include "upgrade_logic.h"
+
+#include <QtWidgets>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <pthread.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Time, CPU and memory
+
+qint64 nowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+qint64 cpuNs(clockid_t clock)
+{
+    timespec ts {};
+    if (clock_gettime(clock, &ts) != 0)
+        return -1;
+    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+qint64 ownThreadCpuNs()
+{
+    return cpuNs(CLOCK_THREAD_CPUTIME_ID);
+}
+
+std::string readFile(const char *path)
+{
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+long residentKiB()
+{
+    const std::string status = readFile("/proc/self/status");
+    const size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
+}
+
+// Busy jiffies of the whole machine and of this process, to tell how much of the
+// two figures others were using while we measured.
+struct MachineCpu
+{
+    long long busy = 0;
+    long long self = 0;
+};
+
+MachineCpu machineCpu()
+{
+    MachineCpu m;
+    std::istringstream stat(readFile("/proc/stat"));
+    std::string cpu;
+    long long v[10] = {};
+    stat >> cpu;
+    for (long long &x : v)
+        stat >> x;
+    m.busy = v[0] + v[1] + v[2] + v[5] + v[6] + v[7];   // user nice system irq softirq steal
+    const std::string self = readFile("/proc/self/stat");
+    const size_t close = self.rfind(')');
+    std::istringstream fields(self.substr(close + 2));
+    std::string field;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14 || i == 15)
+            m.self += std::atoll(field.c_str());
+    }
+    return m;
+}
+
+QString loadAverage()
+{
+    return QString::fromStdString(readFile("/proc/loadavg")).section(QLatin1Char(' '), 0, 2);
+}
+
+QString cpuModel()
+{
+    const std::string info = readFile("/proc/cpuinfo");
+    const size_t at = info.find("model name");
+    if (at == std::string::npos)
+        return QStringLiteral("unknown");
+    const size_t colon = info.find(':', at);
+    return QString::fromStdString(info.substr(colon + 2, info.find('\n', colon) - colon - 2));
+}
+
+// ---------------------------------------------------------------------------
+// Histogram of durations: 10 us steps up to 100 ms, 1 ms steps up to 1 s, 10 ms
+// steps up to 200 s; a percentile is the upper edge of its step.
+
+class Histogram
+{
+public:
+    Histogram() : m_buckets(kFine + kMiddle + kCoarse + 1, 0) {}
+    void clear()
+    {
+        std::fill(m_buckets.begin(), m_buckets.end(), 0);
+        m_count = 0;
+        m_max = 0;
+    }
+    void add(qint64 ns)
+    {
+        const qint64 us = std::max<qint64>(0, ns) / 1000;
+        size_t i;
+        if (us < 100000)
+            i = size_t(us / 10);
+        else if (us < 1000000)
+            i = kFine + size_t((us - 100000) / 1000);
+        else if (us < 200000000)
+            i = kFine + kMiddle + size_t((us - 1000000) / 10000);
+        else
+            i = kFine + kMiddle + kCoarse;
+        ++m_buckets[i];
+        ++m_count;
+        m_max = std::max(m_max, ns);
+    }
+    qint64 count() const { return m_count; }
+    double percentileMs(double p) const
+    {
+        if (m_count == 0)
+            return std::nan("");
+        const qint64 rank = std::max<qint64>(1, qint64(std::ceil(p * double(m_count))));
+        qint64 seen = 0;
+        for (size_t i = 0; i < m_buckets.size(); ++i) {
+            seen += m_buckets[i];
+            if (seen < rank)
+                continue;
+            double edge;
+            if (i < kFine)
+                edge = double(i + 1) * 0.01;
+            else if (i < kFine + kMiddle)
+                edge = 100.0 + double(i - kFine + 1);
+            else if (i < kFine + kMiddle + kCoarse)
+                edge = 1000.0 + 10.0 * double(i - kFine - kMiddle + 1);
+            else
+                edge = double(m_max) / 1e6;
+            return std::min(edge, double(m_max) / 1e6);
+        }
+        return double(m_max) / 1e6;
+    }
+    double maxMs() const { return m_count ? double(m_max) / 1e6 : std::nan(""); }
+
+private:
+    static constexpr size_t kFine = 10000;
+    static constexpr size_t kMiddle = 900;
+    static constexpr size_t kCoarse = 19900;
+    std::vector<qint64> m_buckets;
+    qint64 m_count = 0;
+    qint64 m_max = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Records that say which they are. Sensors 0 and 1 carry a record's index in the
+// script, two base-63 digits each, every byte within 1..63: never "P", "H" or "C",
+// so no value can pass for a header or a configuration reply, and never 0, so
+// the binary mean (which leaves zeros out) shows the reading itself.
+
+// Longer than any lag the bench could see: an index comes round again only after
+// this many records (some 90 s at ten times the wire's pace).
+const int kScriptLength = 1 << 19;
+const int kDigit = 63;
+
+qint16 digitsValue(int low, int high)
+{
+    return qint16((high + 1) * 256 + (low + 1));
+}
+
+HubSimulator::Readings recordReadings(int index)
+{
+    HubSimulator::Readings r {};
+    r[0] = digitsValue(index % kDigit, (index / kDigit) % kDigit);
+    r[1] = digitsValue((index / (kDigit * kDigit)) % kDigit, (index / (kDigit * kDigit * kDigit)) % kDigit);
+    // The other six move like distances, so every update changes the bars too.
+    for (int k = 2; k < 8; ++k) {
+        int v = 300 + (index * (k + 3) * 37 + k * 911) % 3500;
+        const auto bad = [](int b) { return b == 'P' || b == 'H' || b == 'C'; };
+        while (bad(v & 0xFF) || bad(v >> 8))
+            ++v;
+        r[k] = qint16(v);
+    }
+    return r;
+}
+
+int recordIndex(int s0, int s1)
+{
+    const int d[4] = {(s0 & 0xFF) - 1, (s0 >> 8) - 1, (s1 & 0xFF) - 1, (s1 >> 8) - 1};
+    for (int x : d) {
+        if (x < 0 || x >= kDigit)
+            return -1;
+    }
+    const int index = d[0] + kDigit * (d[1] + kDigit * (d[2] + kDigit * d[3]));
+    return index < kScriptLength ? index : -1;
+}
+
+int textLineLength(const HubSimulator::Readings &r)
+{
+    int n = 2 + 2;   // "PH" and "\r\n"
+    for (qint16 v : r)
+        n += 1 + QByteArray::number(v).size();
+    return n;
+}
+
+const double kBitTimeS = 1.0 / 115200.0;
+const int kBinaryRecordBytes = 19;   // "PH", 16 value bytes, the hub's sequence byte
+
+// ---------------------------------------------------------------------------
+// The window, with the one thing the bench needs that a user cannot see: which
+// worker sent the call it is running.
+
+class PerfWindow : public MainWindow
+{
+public:
+    QObject *currentSender() const { return sender(); }
+};
+
+struct Event
+{
+    qint64 tNs;
+    int index;
+    int extra;   // decodes: records dropped with this one (several in one chunk)
+};
+
+class EventList
+{
+public:
+    EventList() { m_events.reserve(1 << 16); }
+    void push(const Event &e)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_events.push_back(e);
+    }
+    void takeInto(std::vector<Event> &out)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        out.insert(out.end(), m_events.begin(), m_events.end());
+        m_events.clear();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<Event> m_events;
+};
+
+// What the probes count; written by the worker's and the GUI thread, read by the sampler.
+struct Counters
+{
+    std::atomic<qint64> decoded {0};        // the worker's SendDistanceValue* emissions
+    std::atomic<qint64> notifications {0};  // readyRead notifications the worker got
+    std::atomic<qint64> chunkDrops {0};     // records read with another in one chunk, so dropped
+    std::atomic<qint64> displayCalls {0};   // queued calls run by the window
+    std::atomic<qint64> textSets {0};       // times sensor 1's text browser got a new text
+    std::atomic<qint64> paints {0};         // paints of sensor 1's text browser
+    std::atomic<int> shownIndex {-1};       // record whose values the browsers hold
+    std::atomic<int> paintedIndex {-1};     // record last painted
+    std::atomic<qint64> maxBytesWaiting {0};   // in the port, at a notification
+    std::atomic<qint64> probeWorkerNs {0};  // CPU the probes themselves took, per thread
+    std::atomic<qint64> probeGuiNs {0};
+    std::atomic<clockid_t> workerClock {0};
+    std::atomic<bool> workerClockSet {false};
+};
+
+// Lives on the GUI thread; its slots and filters are the probes.
+class Probe : public QObject
+{
+public:
+    Counters counters;
+    EventList decodes;
+    EventList shows;
+    EventList paints;
+    Histogram queueDelay;   // a posted event's wait for the GUI thread, GUI-thread only
+    bool binaryShown = true;
+
+    QTextBrowser *browser0 = nullptr;
+    QTextBrowser *browser1 = nullptr;
+    QWidget *window = nullptr;
+    QPointer<ThreadCom> worker;
+
+    static const QEvent::Type StampType = QEvent::Type(QEvent::User + 17);
+    struct Stamp : QEvent
+    {
+        explicit Stamp(qint64 t) : QEvent(StampType), postedNs(t) {}
+        qint64 postedNs;
+    };
+
+    void attach(ThreadCom *w);
+    // Sensor 1's browser is written after sensor 0's: both then hold the new record.
+    void onTextShown();
+
+protected:
+    bool event(QEvent *e) override
+    {
+        if (e->type() == StampType) {
+            queueDelay.add(nowNs() - static_cast<Stamp *>(e)->postedNs);
+            return true;
+        }
+        return QObject::event(e);
+    }
+    bool eventFilter(QObject *watched, QEvent *e) override
+    {
+        if (watched == window && e->type() == QEvent::MetaCall) {
+            counters.displayCalls.fetch_add(1, std::memory_order_relaxed);
+        } else if (browser1 && watched == browser1->viewport() && e->type() == QEvent::Paint) {
+            const qint64 c0 = ownThreadCpuNs();
+            const int shown = counters.shownIndex.load(std::memory_order_relaxed);
+            counters.paintedIndex.store(shown, std::memory_order_relaxed);
+            counters.paints.fetch_add(1, std::memory_order_relaxed);
+            if (shown >= 0)
+                paints.push({nowNs(), shown, 0});
+            counters.probeGuiNs.fetch_add(ownThreadCpuNs() - c0, std::memory_order_relaxed);
+        }
+        return false;
+    }
+
+private:
+    void onReadyRead(ThreadCom *w);
+    void onDecoded(ThreadCom *w);
+
+    // Worker-thread state of the chunk model: what the binary reader keeps
+    // between two notifications, as far as the bench can see it from outside.
+    bool m_readLast = false;
+    bool m_decodedLast = false;
+    bool m_headerLast = false;
+    bool m_endsWithPLast = false;
+    bool m_pending = false;
+    bool m_pendingAtStart = false;
+    bool m_pendingIsP = false;
+    bool m_chunkStartsWithH = false;
+    int m_headers = 0;
+};
+
+void Probe::attach(ThreadCom *w)
+{
+    if (!w || w == worker)
+        return;
+    worker = w;
+    m_readLast = m_decodedLast = m_headerLast = m_endsWithPLast = m_pending = false;
+    // Both direct: they run on the worker's thread, the tap before the reader
+    // (which the worker attaches only when the window answers this report).
+    connect(w->SerialPort.data(), &QIODevice::readyRead, this, [this, w] { onReadyRead(w); },
+            Qt::DirectConnection);
+    connect(w, &ThreadCom::SendDistanceValueBin, this, [this, w] { onDecoded(w); },
+            Qt::DirectConnection);
+    connect(w, &ThreadCom::SendDistanceValueText, this, [this, w] { onDecoded(w); },
+            Qt::DirectConnection);
+}
+
+void Probe::onReadyRead(ThreadCom *w)
+{
+    const qint64 c0 = ownThreadCpuNs();
+    if (!counters.workerClockSet.load(std::memory_order_relaxed)) {
+        clockid_t clock;
+        if (pthread_getcpuclockid(pthread_self(), &clock) == 0) {
+            counters.workerClock.store(clock);
+            counters.workerClockSet.store(true);
+        }
+    }
+    counters.notifications.fetch_add(1, std::memory_order_relaxed);
+    QSerialPort *port = w->SerialPort;
+    if (!port)
+        return;
+    const qint64 waiting = port->bytesAvailable();
+    if (waiting > counters.maxBytesWaiting.load(std::memory_order_relaxed))
+        counters.maxBytesWaiting.store(waiting, std::memory_order_relaxed);
+
+    if (w->DMode == HubProtocol::Binary) {
+        // What the previous notification left for this one.
+        if (m_readLast)
+            m_pending = !m_decodedLast && (m_headerLast || m_endsWithPLast);
+        m_pendingIsP = m_readLast && !m_decodedLast && !m_headerLast && m_endsWithPLast;
+        m_readLast = waiting >= HubProtocol::BinaryMinimumWaiting;
+        m_decodedLast = false;
+        if (m_readLast) {
+            const QByteArray chunk = port->peek(waiting);
+            m_headers = chunk.count(HubProtocol::RecordHeader);
+            m_headerLast = m_headers > 0 || (m_pending && !m_pendingIsP);
+            m_endsWithPLast = chunk.endsWith('P');
+            m_chunkStartsWithH = chunk.startsWith('H');
+            m_pendingAtStart = m_pending && (!m_pendingIsP || m_chunkStartsWithH);
+        }
+    }
+    counters.probeWorkerNs.fetch_add(ownThreadCpuNs() - c0, std::memory_order_relaxed);
+}
+
+void Probe::onDecoded(ThreadCom *w)
+{
+    const qint64 t = nowNs();
+    const qint64 c0 = ownThreadCpuNs();
+    // On the worker's thread, the one that writes the store: no lock needed to read it.
+    const int index = recordIndex(quint16(w->DistanceValue[0]), quint16(w->DistanceValue[1]));
+    int extra = 0;
+    if (w->DMode == HubProtocol::Binary) {
+        m_decodedLast = true;
+        // The reader used the first frame of (kept bytes + chunk); every other
+        // header in the chunk is a record it dropped.
+        extra = std::max(0, m_headers - (m_pendingAtStart ? 0 : 1));
+        counters.chunkDrops.fetch_add(extra, std::memory_order_relaxed);
+    }
+    counters.decoded.fetch_add(1, std::memory_order_relaxed);
+    if (index >= 0)
+        decodes.push({t, index, extra});
+    counters.probeWorkerNs.fetch_add(ownThreadCpuNs() - c0, std::memory_order_relaxed);
+}
+
+void Probe::onTextShown()
+{
+    const qint64 t = nowNs();
+    const qint64 c0 = ownThreadCpuNs();
+    counters.textSets.fetch_add(1, std::memory_order_relaxed);
+    bool ok0 = false;
+    bool ok1 = false;
+    const int base = binaryShown ? 16 : 10;
+    const int s0 = browser0->toPlainText().toInt(&ok0, base);
+    const int s1 = browser1->toPlainText().toInt(&ok1, base);
+    const int index = ok0 && ok1 ? recordIndex(s0, s1) : -1;
+    counters.shownIndex.store(index, std::memory_order_relaxed);
+    if (index >= 0)
+        shows.push({t, index, 0});
+    counters.probeGuiNs.fetch_add(ownThreadCpuNs() - c0, std::memory_order_relaxed);
+}
+
+// ---------------------------------------------------------------------------
+// The sampler: its own thread, every 10 ms.
+
+struct Snapshot
+{
+    qint64 t = 0;
+    qint64 sent = 0;
+    qint64 decoded = 0;
+    qint64 notifications = 0;
+    qint64 chunkDrops = 0;
+    qint64 displayCalls = 0;
+    qint64 textSets = 0;
+    qint64 paints = 0;
+    qint64 guiCpu = 0;
+    qint64 workerCpu = 0;
+    qint64 processCpu = 0;
+    qint64 probeGui = 0;
+    qint64 probeWorker = 0;
+    MachineCpu machine;
+    long rss = 0;
+};
+
+struct WindowResult
+{
+    Snapshot start;
+    Snapshot end;
+    qint64 written = 0;          // records written in the window (from the hub's log)
+    qint64 decodedOfWritten = 0; // ... of which the worker decoded
+    qint64 droppedInChunk = 0;   // ... dropped because several came in one chunk
+    qint64 lost = 0;             // ... neither: lost to a split, or waiting too long
+    qint64 undecided = 0;        // ... not settled when the bench stopped looking
+    qint64 unresolved = 0;       // shows or decodes whose record was not in the log
+    qint64 backlogMax = 0;       // queued display calls not yet run
+    qint64 backlogEnd = 0;
+    qint64 backlogStart = 0;
+    Histogram decodeLatency;     // hub's write -> worker's signal
+    Histogram showLatency;       // hub's write -> text in the browser
+    Histogram paintLatency;      // hub's write -> browser painted
+    Histogram shownAge;          // age of the text in the browser, sampled every 10 ms
+    Histogram paintedAge;        // age of what was last painted, sampled every 10 ms
+    Histogram queueDelay;        // a posted event's wait for the GUI thread
+};
+
+class Sampler
+{
+public:
+    Sampler(HubSimulator &hub, Probe &probe, clockid_t guiClock)
+        : m_hub(hub), m_probe(probe), m_guiClock(guiClock),
+          m_writeNs(kRing, 0), m_status(kRing, 0), m_seqOfIndex(kScriptLength, -1)
+    {
+        m_decodes.reserve(1 << 16);
+        m_shows.reserve(1 << 16);
+        m_paints.reserve(1 << 16);
+        m_thread = std::thread([this] { run(); });
+    }
+    ~Sampler()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+    // Measures for seconds, then keeps settling the records of the window for
+    // graceMs; result() is valid once done() is.
+    void startWindow(double seconds, int graceMs)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_result = WindowResult();
+        m_windowNs = qint64(seconds * 1e9);
+        m_graceNs = qint64(graceMs) * 1000000;
+        m_phase = Phase::Starting;
+        m_done = false;
+    }
+    bool done() const { return m_done.load(); }
+    // Display calls the worker has queued and the window not yet run. The window's
+    // other queued calls (its configuration report) are too few to matter, but can
+    // make the difference dip below 0.
+    qint64 backlog() const
+    {
+        return std::max<qint64>(0, m_probe.counters.decoded.load() - m_probe.counters.displayCalls.load());
+    }
+    WindowResult &result() { return m_result; }
+
+private:
+    enum class Phase { Idle, Starting, Measuring, Grace };
+    enum : quint8 { Decoded = 1, Dropped = 2 };
+    static const qint64 kRing = 1 << 18;
+
+    void run();
+    void tick();
+    Snapshot snapshot(qint64 t);
+    void resolve(std::vector<Event> &events, qint64 upTo, int kind);
+    void settle(qint64 upToSeq);
+
+    HubSimulator &m_hub;
+    Probe &m_probe;
+    clockid_t m_guiClock;
+    std::thread m_thread;
+    std::atomic<bool> m_stop {false};
+    std::mutex m_mutex;
+    std::atomic<bool> m_done {true};
+    Phase m_phase = Phase::Idle;
+    qint64 m_windowNs = 0;
+    qint64 m_graceNs = 0;
+    qint64 m_measureEnd = 0;
+    qint64 m_seq0 = 0;
+    qint64 m_seq1 = -1;
+    WindowResult m_result;
+
+    // Every record written, by its number in the order written (a ring).
+    std::vector<qint64> m_writeNs;
+    std::vector<quint8> m_status;
+    std::vector<qint64> m_seqOfIndex;
+    qint64 m_nextSeq = 0;
+    qint64 m_settled = 0;
+    std::vector<Event> m_decodes;
+    std::vector<Event> m_shows;
+    std::vector<Event> m_paints;
+    qint64 m_lastStampNs = 0;
+};
+
+void Sampler::run()
+{
+    while (!m_stop) {
+        tick();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+Snapshot Sampler::snapshot(qint64 t)
+{
+    const Counters &c = m_probe.counters;
+    Snapshot s;
+    s.t = t;
+    s.sent = m_hub.recordsSent();
+    s.decoded = c.decoded.load();
+    s.notifications = c.notifications.load();
+    s.chunkDrops = c.chunkDrops.load();
+    s.displayCalls = c.displayCalls.load();
+    s.textSets = c.textSets.load();
+    s.paints = c.paints.load();
+    s.guiCpu = cpuNs(m_guiClock);
+    s.workerCpu = c.workerClockSet.load() ? cpuNs(c.workerClock.load()) : -1;
+    s.processCpu = cpuNs(CLOCK_PROCESS_CPUTIME_ID);
+    s.probeGui = c.probeGuiNs.load();
+    s.probeWorker = c.probeWorkerNs.load();
+    s.machine = machineCpu();
+    s.rss = residentKiB();
+    return s;
+}
+
+void Sampler::tick()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    // What is on screen is read before the log is taken: its record is then
+    // surely in the log.
+    const int shown = m_probe.counters.shownIndex.load();
+    const int painted = m_probe.counters.paintedIndex.load();
+    const qint64 t = nowNs();
+    for (const HubSimulator::RecordWrite &w : m_hub.takeRecordLog()) {
+        const qint64 seq = m_nextSeq++;
+        m_writeNs[size_t(seq % kRing)] = w.steadyNs;
+        m_status[size_t(seq % kRing)] = 0;
+        if (w.scriptIndex >= 0 && w.scriptIndex < kScriptLength)
+            m_seqOfIndex[size_t(w.scriptIndex)] = seq;
+    }
+    m_probe.decodes.takeInto(m_decodes);
+    m_probe.shows.takeInto(m_shows);
+    m_probe.paints.takeInto(m_paints);
+    resolve(m_decodes, t, 0);
+    resolve(m_shows, t, 1);
+    resolve(m_paints, t, 2);
+
+    if (t - m_lastStampNs >= 50000000) {
+        m_lastStampNs = t;
+        QCoreApplication::postEvent(&m_probe, new Probe::Stamp(t));
+    }
+
+    switch (m_phase) {
+    case Phase::Idle:
+        return;
+    case Phase::Starting:
+        m_result.start = snapshot(t);
+        m_result.backlogStart = backlog();
+        m_seq0 = m_nextSeq;
+        m_seq1 = -1;
+        m_settled = std::max(m_settled, m_seq0);
+        m_measureEnd = t + m_windowNs;
+        m_phase = Phase::Measuring;
+        m_probe.counters.maxBytesWaiting.store(0);
+        QMetaObject::invokeMethod(&m_probe, [this] { m_probe.queueDelay.clear(); });
+        return;
+    case Phase::Measuring: {
+        const qint64 b = backlog();
+        m_result.backlogMax = std::max(m_result.backlogMax, b);
+        const auto age = [&](int index, Histogram &h) {
+            if (index < 0)
+                return;
+            const qint64 seq = m_seqOfIndex[size_t(index)];
+            if (seq >= 0 && m_nextSeq - seq < kRing)
+                h.add(t - m_writeNs[size_t(seq % kRing)]);
+        };
+        age(shown, m_result.shownAge);
+        age(painted, m_result.paintedAge);
+        if (t >= m_measureEnd) {
+            m_result.end = snapshot(t);
+            m_result.backlogEnd = b;
+            m_seq1 = m_nextSeq;
+            m_phase = Phase::Grace;
+            m_measureEnd = t + m_graceNs;
+        }
+        return;
+    }
+    case Phase::Grace:
+        if (t >= m_measureEnd) {
+            m_result.undecided = std::max<qint64>(0, m_seq1 - std::max(m_settled, m_seq0));
+            m_phase = Phase::Idle;
+            // The queue-delay histogram belongs to the GUI thread: copied there.
+            QMetaObject::invokeMethod(&m_probe, [this] {
+                m_result.queueDelay = m_probe.queueDelay;
+                m_done = true;
+            });
+        }
+        return;
+    }
+}
+
+// Ties events to the records they show; an event is handled once every record
+// written before it is surely in the log (taken after the event happened).
+void Sampler::resolve(std::vector<Event> &events, qint64 upTo, int kind)
+{
+    const bool measuring = m_phase == Phase::Measuring;
+    size_t kept = 0;
+    for (size_t i = 0; i < events.size(); ++i) {
+        const Event &e = events[i];
+        if (e.tNs > upTo) {
+            events[kept++] = e;
+            continue;
+        }
+        const qint64 seq = m_seqOfIndex[size_t(e.index)];
+        if (seq < 0 || m_nextSeq - seq >= kRing || m_writeNs[size_t(seq % kRing)] > e.tNs) {
+            if (measuring)
+                ++m_result.unresolved;
+            continue;
+        }
+        const qint64 latency = e.tNs - m_writeNs[size_t(seq % kRing)];
+        const bool inWindow = measuring && e.tNs >= m_result.start.t;
+        if (kind == 0) {
+            m_status[size_t(seq % kRing)] |= Decoded;
+            for (int k = 1; k <= e.extra && seq + k < m_nextSeq; ++k)
+                m_status[size_t((seq + k) % kRing)] |= Dropped;
+            // The stream is read in order: every record before this one is settled.
+            settle(seq);
+            if (inWindow)
+                m_result.decodeLatency.add(latency);
+        } else if (inWindow) {
+            (kind == 1 ? m_result.showLatency : m_result.paintLatency).add(latency);
+        }
+    }
+    events.resize(kept);
+}
+
+void Sampler::settle(qint64 upToSeq)
+{
+    if (m_nextSeq - m_settled > kRing)
+        m_settled = m_nextSeq - kRing;
+    for (; m_settled <= upToSeq; ++m_settled) {
+        const quint8 status = m_status[size_t(m_settled % kRing)];
+        const bool counted = m_settled >= m_seq0 && (m_seq1 < 0 || m_settled < m_seq1)
+                             && m_phase != Phase::Idle;
+        if (!counted)
+            continue;
+        ++m_result.written;
+        if (status & Decoded)
+            ++m_result.decodedOfWritten;
+        else if (status & Dropped)
+            ++m_result.droppedInChunk;
+        else
+            ++m_result.lost;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Driving the window
+
+void spin(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+template <typename Predicate>
+bool spinUntil(Predicate done, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > timeoutMs)
+            return false;
+        spin(10);
+    }
+    return true;
+}
+
+template <typename T>
+T *child(QWidget *root, const char *name)
+{
+    T *w = root->findChild<T *>(QLatin1String(name));
+    if (!w)
+        qFatal("no widget %s", name);
+    return w;
+}
+
+QWidget *visibleTopLevel(const char *name)
+{
+    for (QWidget *w : QApplication::topLevelWidgets()) {
+        if (w->objectName() == QLatin1String(name) && w->isVisible())
+            return w;
+    }
+    return nullptr;
+}
+
+struct Config
+{
+    char display;   // 'B' or 'T'
+    char mode;      // 'F' or 'P'
+    double factor;  // 1: the wire's pace
+    double seconds;
+    QString name() const
+    {
+        return QStringLiteral("%1 %2 %3x")
+            .arg(display == 'B' ? QStringLiteral("binary") : QStringLiteral("text"))
+            .arg(mode == 'F' ? QStringLiteral("fast") : QStringLiteral("precise"))
+            .arg(factor, 0, 'g', 3);
+    }
+};
+
+struct Options
+{
+    bool quick = false;
+    double window = 20;
+    double memoryWindow = 60;
+    double settle = 2;
+    int uploadKiB = 64;
+    bool stream = true;
+    bool upload = true;
+    QString markdown;
+    QString only;   // configurations whose name holds this, e.g. "text fast 1x"
+};
+
+struct Report
+{
+    QStringList lines;
+    QStringList markdown;
+    void out(const QString &line)
+    {
+        std::printf("%s\n", qPrintable(line));
+        std::fflush(stdout);
+        lines << line;
+    }
+};
+
+QString ms(double v, int digits = 2)
+{
+    return std::isnan(v) ? QStringLiteral("-") : QString::number(v, 'f', digits);
+}
+
+QString pct(double v)
+{
+    return QString::number(v, 'f', 1) + QLatin1Char('%');
+}
+
+class Bench
+{
+public:
+    Bench(const Options &options, Report &report) : o(options), r(report) {}
+    int run();
+
+private:
+    bool connectWindow();
+    bool switchTo(const Config &c);
+    void measure(const Config &c, double averageLineBytes);
+    void upload();
+
+    const Options &o;
+    Report &r;
+    HubSimulator hub;
+    PerfWindow *window = nullptr;
+    Probe probe;
+    Sampler *sampler = nullptr;
+    clockid_t guiClock {};
+};
+
+bool Bench::connectWindow()
+{
+    child<QComboBox>(window, "comboBoxPortName")->setEditText(hub.portPath());
+    child<QPushButton>(window, "pushButtonConnect")->click();
+    return spinUntil([&] { return probe.counters.decoded.load() > 0; }, 15000);
+}
+
+bool Bench::switchTo(const Config &c)
+{
+    hub.setSpeedFactor(c.factor);
+    if (c.display == 'B')
+        child<QRadioButton>(window, "radioButtonBinaryMode")->click();
+    else
+        child<QRadioButton>(window, "radioButton_TextMode")->click();
+    if (c.mode == 'F')
+        child<QRadioButton>(window, "radioButton_FastMode")->click();
+    else
+        child<QRadioButton>(window, "radioButton_PreciseMode")->click();
+    probe.binaryShown = c.display == 'B';
+    return spinUntil([&] { return hub.displayMode() == c.display && hub.operatingMode() == c.mode; },
+                     5000);
+}
+
+void Bench::measure(const Config &c, double averageLineBytes)
+{
+    const double recordBytes = c.display == 'B' ? kBinaryRecordBytes : averageLineBytes;
+    const double periodMs = recordBytes * 10 * kBitTimeS * 1000 / c.factor;
+    const double refreshHz = QGuiApplication::primaryScreen()
+                                 ? QGuiApplication::primaryScreen()->refreshRate()
+                                 : 60.0;
+    const double budgetMs = periodMs + 1000.0 / 60.0;
+
+    // Whatever the previous configuration left queued goes first.
+    QElapsedTimer drain;
+    drain.start();
+    spinUntil([&] { return sampler->backlog() < 50; }, 120000);
+    const double drainS = drain.elapsed() / 1000.0;
+    spin(int(o.settle * 1000));
+
+    sampler->startWindow(c.seconds, 500);
+    const bool finished = spinUntil([&] { return sampler->done(); }, int(c.seconds * 1000) + 600000);
+    if (!finished) {
+        r.out(QStringLiteral("  %1: the window never finished (GUI thread stuck)").arg(c.name()));
+        return;
+    }
+    const WindowResult &w = sampler->result();
+    const Snapshot &a = w.start;
+    const Snapshot &b = w.end;
+    const double s = double(b.t - a.t) / 1e9;
+    const auto rate = [&](qint64 x0, qint64 x1) { return double(x1 - x0) / s; };
+    const auto core = [&](qint64 c0, qint64 c1) { return 100.0 * double(c1 - c0) / 1e9 / s; };
+    const long ticks = sysconf(_SC_CLK_TCK);
+    const double othersCores = double((b.machine.busy - a.machine.busy) - (b.machine.self - a.machine.self))
+                               / double(ticks) / s;
+    const double gui = core(a.guiCpu, b.guiCpu);
+    const double guiProbe = core(a.probeGui, b.probeGui);
+    const double worker = a.workerCpu >= 0 ? core(a.workerCpu, b.workerCpu) : std::nan("");
+    const double workerProbe = core(a.probeWorker, b.probeWorker);
+
+    r.out(QStringLiteral("== %1: %2 s, record period %3 ms, budget for the shown value's age %4 ms "
+                         "(period + 1/60 s; screen reports %5 Hz)")
+              .arg(c.name())
+              .arg(s, 0, 'f', 1)
+              .arg(ms(periodMs, 3))
+              .arg(ms(budgetMs))
+              .arg(refreshHz, 0, 'f', 0));
+    if (drainS > 0.5)
+        r.out(QStringLiteral("  before it: %1 s for the GUI to work off what the previous configuration queued")
+                  .arg(drainS, 0, 'f', 1));
+    r.out(QStringLiteral("  records: sent %1/s, decoded %2/s, display calls run %3/s, texts shown %4/s, "
+                         "paints %5/s, notifications %6/s")
+              .arg(rate(a.sent, b.sent), 0, 'f', 0)
+              .arg(rate(a.decoded, b.decoded), 0, 'f', 0)
+              .arg(rate(a.displayCalls, b.displayCalls), 0, 'f', 0)
+              .arg(rate(a.textSets, b.textSets), 0, 'f', 0)
+              .arg(rate(a.paints, b.paints), 0, 'f', 0)
+              .arg(rate(a.notifications, b.notifications), 0, 'f', 0));
+    r.out(QStringLiteral("  of %1 records written: %2 decoded, %3 dropped as one of several in a chunk, "
+                         "%4 lost otherwise (to a split, or dropped while the reader lagged), %5 unsettled, %6 unmatched events")
+              .arg(w.written)
+              .arg(w.decodedOfWritten)
+              .arg(w.droppedInChunk)
+              .arg(w.lost)
+              .arg(w.undecided)
+              .arg(w.unresolved));
+    r.out(QStringLiteral("  at most %1 bytes (some %2 records) waiting in the port at a notification")
+              .arg(probe.counters.maxBytesWaiting.load())
+              .arg(double(probe.counters.maxBytesWaiting.load()) / recordBytes, 0, 'f', 0));
+    const auto line = [&](const char *what, const Histogram &h) {
+        r.out(QStringLiteral("  %1 median %2 ms, p99 %3 ms, max %4 ms (%5 samples)")
+                  .arg(QLatin1String(what), -34)
+                  .arg(ms(h.percentileMs(0.5)))
+                  .arg(ms(h.percentileMs(0.99)))
+                  .arg(ms(h.maxMs()))
+                  .arg(h.count()));
+    };
+    line("write -> worker's signal:", w.decodeLatency);
+    line("write -> text in the window:", w.showLatency);
+    line("write -> window painted:", w.paintLatency);
+    line("age of the text shown (every 10 ms):", w.shownAge);
+    line("age of what is painted (every 10 ms):", w.paintedAge);
+    line("GUI event wait (posted every 50 ms):", w.queueDelay);
+    r.out(QStringLiteral("  CPU per second of streaming: GUI thread %1 (probes %2 of it), worker thread %3 "
+                         "(probes %4 of it), whole process %5")
+              .arg(pct(gui))
+              .arg(pct(guiProbe))
+              .arg(std::isnan(worker) ? QStringLiteral("-") : pct(worker))
+              .arg(pct(workerProbe))
+              .arg(pct(core(a.processCpu, b.processCpu))));
+    r.out(QStringLiteral("  display calls queued: %1 at start, at most %2, %3 at end; resident memory "
+                         "%4 -> %5 KiB; other processes used %6 cores")
+              .arg(w.backlogStart)
+              .arg(w.backlogMax)
+              .arg(w.backlogEnd)
+              .arg(a.rss)
+              .arg(b.rss)
+              .arg(othersCores, 0, 'f', 2));
+
+    const double guiNet = gui - guiProbe;
+    r.markdown << QStringLiteral("| %1 | %2 | %3 | %4 | %5 | %6 / %7 | %8 / %9 | %10 / %11 | %12 | %13 | %14 | "
+                                 "%15 | %16 | %17 -> %18 | %19 |")
+                      .arg(c.name())
+                      .arg(rate(a.sent, b.sent), 0, 'f', 0)
+                      .arg(rate(a.decoded, b.decoded), 0, 'f', 0)
+                      .arg(rate(a.textSets, b.textSets), 0, 'f', 0)
+                      .arg(QStringLiteral("%1 / %2").arg(w.droppedInChunk).arg(w.lost))
+                      .arg(ms(w.showLatency.percentileMs(0.5)))
+                      .arg(ms(w.showLatency.percentileMs(0.99)))
+                      .arg(ms(w.shownAge.percentileMs(0.5)))
+                      .arg(ms(w.shownAge.percentileMs(0.99)))
+                      .arg(ms(w.paintedAge.percentileMs(0.5)))
+                      .arg(ms(w.paintedAge.percentileMs(0.99)))
+                      .arg(ms(budgetMs))
+                      .arg(pct(guiNet))
+                      .arg(std::isnan(worker) ? QStringLiteral("-") : pct(worker - workerProbe))
+                      .arg(w.backlogMax)
+                      .arg(ms(w.queueDelay.percentileMs(0.99), 1))
+                      .arg(a.rss)
+                      .arg(b.rss)
+                      .arg(othersCores, 0, 'f', 2);
+}
+
+void Bench::upload()
+{
+    hub.setRecordLog(false);
+    hub.setSpeedFactor(1);
+    const int bytes = o.uploadKiB * 1024;
+    QTemporaryDir directory;
+    const QString path = directory.filePath(QStringLiteral("perf.binary"));
+    {
+        QFile file(path);
+        file.open(QIODevice::WriteOnly);
+        QByteArray image(bytes, '\0');
+        for (int i = 0; i < bytes; ++i)
+            image[i] = char((i * 131 + 7) & 0xFF);
+        file.write(image);
+    }
+
+    child<QAction>(window, "actionUpload_Firmware")->trigger();
+    QWidget *dialog = visibleTopLevel("FW_Upgrade");
+    if (!dialog || !spinUntil([&] { return hub.inBootLoader(); }, 5000)) {
+        r.out(QStringLiteral("upload: the hub never reached its boot loader"));
+        return;
+    }
+    if (QWidget *restart = visibleTopLevel("Restart"))
+        restart->close();
+
+    Upgrade_logic *logic = nullptr;
+    spinUntil([&] {
+        if (probe.worker) {
+            QMutexLocker lock(&probe.worker->DataMutex);
+            logic = probe.worker->upgrade_logic;
+        }
+        return logic != nullptr;
+    }, 5000);
+    if (!logic) {
+        r.out(QStringLiteral("upload: the worker made no upgrade object"));
+        return;
+    }
+    const int blocks = (bytes + 7) / 8;
+    std::vector<qint64> progressNs;
+    progressNs.reserve(size_t(blocks) + 1);
+    std::atomic<qint64> blocksDoneNs {0};
+    std::atomic<qint64> finishedNs {0};
+    // Direct: the stamps are taken on the worker's thread as the run goes.
+    QObject::connect(logic, &Upgrade_logic::progress_update, &probe,
+                     [&](int) { progressNs.push_back(nowNs()); }, Qt::DirectConnection);
+    QObject::connect(logic, &Upgrade_logic::progress_message, &probe, [&](const QString &m) {
+        if (m.startsWith(QLatin1String("Waiting for Hub")))
+            blocksDoneNs = nowNs();
+        else if (m.startsWith(QLatin1String("Upgrade Finished")))
+            finishedNs = nowNs();
+    }, Qt::DirectConnection);
+
+    QTimer::singleShot(200, [path] {
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            if (auto *files = qobject_cast<QFileDialog *>(w)) {
+                files->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(path);
+                QMetaObject::invokeMethod(files, "accept");
+            }
+        }
+    });
+    child<QPushButton>(dialog, "SelectFW")->click();
+    auto *start = child<QPushButton>(dialog, "upgrade_button");
+    if (!start->isEnabled()) {
+        r.out(QStringLiteral("upload: the image could not be chosen"));
+        return;
+    }
+    const qint64 clicked = nowNs();
+    start->click();
+    const bool done = spinUntil([&] { return finishedNs.load() != 0; }, 60000 + blocks * 20);
+    if (!done || progressNs.empty() || blocksDoneNs.load() == 0) {
+        r.out(QStringLiteral("upload: did not finish (%1 blocks acknowledged)").arg(progressNs.size()));
+        return;
+    }
+    const bool intact = hub.receivedImage().size() == bytes;
+
+    const double wirePerBlockS = (8 + 3) * 10 * kBitTimeS;
+    const double floorPerBlockS = wirePerBlockS + 0.001;
+    const double floorS = blocks * floorPerBlockS;
+    const double blockPhaseS = double(blocksDoneNs.load() - progressNs.front()) / 1e9;
+    const double wholeS = double(finishedNs.load() - clicked) / 1e9;
+    Histogram perBlock;
+    for (size_t i = 1; i < progressNs.size(); ++i)
+        perBlock.add(progressNs[i] - progressNs[i - 1]);
+    // The simulated boot loader takes a block and answers it at once: the wire
+    // time of the block and of its acknowledgement is not spent. A real link
+    // spends it on every block, on top of everything measured here.
+    const double onWireS = blockPhaseS + blocks * wirePerBlockS;
+
+    r.out(QStringLiteral("== firmware upload, %1 KiB = %2 blocks of 8 bytes, hub at the wire's pace%3")
+              .arg(o.uploadKiB)
+              .arg(blocks)
+              .arg(intact ? QString() : QStringLiteral(" (IMAGE NOT RECEIVED WHOLE)")));
+    r.out(QStringLiteral("  protocol floor %1 s (%2 ms a block: (8+3) bytes x 10 bits / 115200 + 1 ms)")
+              .arg(floorS, 0, 'f', 3)
+              .arg(floorPerBlockS * 1000, 0, 'f', 3));
+    r.out(QStringLiteral("  blocks, first sent to last acknowledged: %1 s = %2 x floor as measured; "
+                         "%3 s = %4 x floor with the wire time a real link adds")
+              .arg(blockPhaseS, 0, 'f', 3)
+              .arg(blockPhaseS / floorS, 0, 'f', 3)
+              .arg(onWireS, 0, 'f', 3)
+              .arg(onWireS / floorS, 0, 'f', 3));
+    r.out(QStringLiteral("  a block takes: median %1 ms, p99 %2 ms, max %3 ms (host, pause and the "
+                         "simulated answer); click to \"Upgrade Finished\": %4 s")
+              .arg(ms(perBlock.percentileMs(0.5), 3))
+              .arg(ms(perBlock.percentileMs(0.99), 3))
+              .arg(ms(perBlock.maxMs(), 3))
+              .arg(wholeS, 0, 'f', 3));
+    r.markdown << QString()
+               << QStringLiteral("| upload | KiB | floor s | measured s | x floor | with wire time s | x floor | "
+                                 "block median / p99 ms |")
+               << QStringLiteral("|---|---|---|---|---|---|---|---|")
+               << QStringLiteral("| 8-byte blocks | %1 | %2 | %3 | %4 | %5 | %6 | %7 / %8 |")
+                      .arg(o.uploadKiB)
+                      .arg(floorS, 0, 'f', 3)
+                      .arg(blockPhaseS, 0, 'f', 3)
+                      .arg(blockPhaseS / floorS, 0, 'f', 3)
+                      .arg(onWireS, 0, 'f', 3)
+                      .arg(onWireS / floorS, 0, 'f', 3)
+                      .arg(ms(perBlock.percentileMs(0.5), 3))
+                      .arg(ms(perBlock.percentileMs(0.99), 3));
+}
+
+int Bench::run()
+{
+    if (pthread_getcpuclockid(pthread_self(), &guiClock) != 0)
+        qFatal("no CPU clock for the GUI thread");
+
+    double lineBytes = 0;
+    {
+        QVector<HubSimulator::Readings> script;
+        script.reserve(kScriptLength);
+        for (int i = 0; i < kScriptLength; ++i) {
+            script.append(recordReadings(i));
+            lineBytes += textLineLength(script.last());
+        }
+        lineBytes /= kScriptLength;
+        hub.setScript(script);
+    }
+
+    hub.setSpeedFactor(1);
+    hub.setCyclePeriodMs(0);   // records back to back: as many as the wire carries
+    hub.setMask(0xFF);
+    hub.setDisplayMode('B');
+    hub.setOperatingMode('P');
+    hub.setIdentity("1234", "2.1.0", "STD");
+    if (!hub.start())
+        qFatal("cannot start the simulated hub");
+
+    window = new PerfWindow;
+    window->show();
+    spin(300);
+    probe.window = window;
+    probe.browser0 = child<QTextBrowser>(window, "textBrowserPX0");
+    probe.browser1 = child<QTextBrowser>(window, "textBrowserPX1");
+    window->installEventFilter(&probe);
+    probe.browser1->viewport()->installEventFilter(&probe);
+    QObject::connect(probe.browser1, &QTextEdit::textChanged, &probe, [this] { probe.onTextShown(); });
+    QObject::connect(window, &MainWindow::ConfigSet, &probe,
+                     [this] { probe.attach(qobject_cast<ThreadCom *>(window->currentSender())); },
+                     Qt::DirectConnection);
+    sampler = new Sampler(hub, probe, guiClock);
+    hub.setRecordLog(true);
+
+    r.out(QStringLiteral("pellix-perf: %1 cores (%2), load %3, Qt %4 on \"%5\"")
+              .arg(sysconf(_SC_NPROCESSORS_ONLN))
+              .arg(cpuModel())
+              .arg(loadAverage())
+              .arg(QLatin1String(qVersion()))
+              .arg(QGuiApplication::platformName()));
+    r.out(QStringLiteral("resident memory with the window up, before connecting: %1 KiB").arg(residentKiB()));
+
+    if (o.stream) {
+        if (!connectWindow()) {
+            r.out(QStringLiteral("the window never showed a record; stopping"));
+            return 1;
+        }
+        spin(2000);   // the connection's own work is over before anything is measured
+        r.out(QStringLiteral("resident memory once streaming: %1 KiB").arg(residentKiB()));
+        r.markdown << QStringLiteral("| configuration | sent /s | decoded /s | redraws /s | dropped in a chunk / "
+                                     "lost | write->text median / p99 ms | age shown median / p99 ms | age painted "
+                                     "median / p99 ms | age budget ms | GUI CPU | worker CPU | most queued display "
+                                     "calls | GUI event wait p99 ms | RSS KiB | others' cores |")
+                   << QStringLiteral("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|");
+        QVector<Config> configs;
+        for (double factor : {1.0, 10.0}) {
+            for (char display : {'B', 'T'}) {
+                for (char mode : {'P', 'F'})
+                    configs.append(Config {display, mode, factor, o.window});
+            }
+        }
+        // The long look at memory: the fastest stream the bench makes, last, so
+        // that whatever it leaves behind cannot spoil another configuration.
+        std::stable_partition(configs.begin(), configs.end(),
+                              [](const Config &c) { return !(c.factor > 1 && c.display == 'B' && c.mode == 'P'); });
+        configs.last().seconds = o.memoryWindow;
+        for (const Config &c : configs) {
+            if (!o.only.isEmpty() && !c.name().contains(o.only))
+                continue;
+            if (!switchTo(c)) {
+                r.out(QStringLiteral("%1: the hub did not switch; skipped").arg(c.name()));
+                continue;
+            }
+            measure(c, lineBytes);
+        }
+    }
+    if (o.upload) {
+        if (!o.stream && !connectWindow()) {
+            r.out(QStringLiteral("the window never showed a record; stopping"));
+            return 1;
+        }
+        upload();
+    }
+    r.out(QStringLiteral("load at the end: %1").arg(loadAverage()));
+    delete sampler;
+    sampler = nullptr;
+    delete window;
+    window = nullptr;
+    return 0;
+}
+
+} // namespace
+
+// The offscreen platform warns on every dialog it cannot size; nothing to do with us.
+void quietHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (message.contains(QLatin1String("propagateSizeHints")))
+        return;
+    std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+    if (type == QtFatalMsg)
+        std::abort();
+}
+
+int main(int argc, char *argv[])
+{
+    qInstallMessageHandler(quietHandler);
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+
+    Options o;
+    const QStringList args = application.arguments();
+    for (int i = 1; i < args.size(); ++i) {
+        const QString &a = args.at(i);
+        const auto next = [&] { return i + 1 < args.size() ? args.at(++i) : QString(); };
+        if (a == QLatin1String("--quick")) {
+            o.quick = true;
+            o.window = 1.5;
+            o.memoryWindow = 3;
+            o.settle = 0.5;
+            o.uploadKiB = 8;
+        } else if (a == QLatin1String("--window")) {
+            o.window = next().toDouble();
+        } else if (a == QLatin1String("--memory-window")) {
+            o.memoryWindow = next().toDouble();
+        } else if (a == QLatin1String("--upload-kib")) {
+            o.uploadKiB = next().toInt();
+        } else if (a == QLatin1String("--no-stream")) {
+            o.stream = false;
+        } else if (a == QLatin1String("--no-upload")) {
+            o.upload = false;
+        } else if (a == QLatin1String("--markdown")) {
+            o.markdown = next();
+        } else if (a == QLatin1String("--only")) {
+            o.only = next();
+        } else {
+            std::fprintf(stderr,
+                         "usage: pellix-perf [--quick] [--window S] [--memory-window S] [--upload-kib K]\n"
+                         "                   [--no-stream] [--no-upload] [--markdown FILE] [--only NAME]\n");
+            return 2;
+        }
+    }
+
+    Report report;
+    Bench bench(o, report);
+    const int result = bench.run();
+    if (!o.markdown.isEmpty()) {
+        QFile file(o.markdown);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+            QTextStream out(&file);
+            for (const QString &line : std::as_const(report.markdown))
+                out << line << '\n';
+            out << "\n```\n";
+            for (const QString &line : std::as_const(report.lines))
+                out << line << '\n';
+            out << "```\n";
+        }
+    }
+    return result;
+}
