@@ -22,10 +22,28 @@ struct WorkerRun
 {
     QPointer<QThread> thread = new QThread;
     QPointer<ThreadCom> worker;
+    // The worker's signals, handed over to the test's thread as the window
+    // gets them. A QSignalSpy on the worker itself would record them on the
+    // worker's thread while the test reads it: a data race.
+    ThreadCom events{QString()};
 
     explicit WorkerRun(const QString &port)
         : worker(new ThreadCom(port))
     {
+        QObject::connect(worker, &ThreadCom::Set_GUIConfiguration, &events,
+                         &ThreadCom::Set_GUIConfiguration, Qt::QueuedConnection);
+        QObject::connect(worker, &ThreadCom::errorSerialPort, &events, &ThreadCom::errorSerialPort,
+                         Qt::QueuedConnection);
+        QObject::connect(worker, &ThreadCom::showdisco, &events, &ThreadCom::showdisco,
+                         Qt::QueuedConnection);
+        QObject::connect(worker, &ThreadCom::GoToUploadMode, &events, &ThreadCom::GoToUploadMode,
+                         Qt::QueuedConnection);
+        QObject::connect(worker, &ThreadCom::finished, &events, &ThreadCom::finished,
+                         Qt::QueuedConnection);
+        QObject::connect(worker, &ThreadCom::SendDistanceValueBin, &events,
+                         &ThreadCom::SendDistanceValueBin, Qt::QueuedConnection);
+        QObject::connect(worker, &ThreadCom::SendDistanceValueText, &events,
+                         &ThreadCom::SendDistanceValueText, Qt::QueuedConnection);
         worker->moveToThread(thread);
         QObject::connect(thread, &QThread::started, worker, &ThreadCom::process);
         QObject::connect(worker, &ThreadCom::finished, thread, &QThread::quit);
@@ -42,7 +60,7 @@ struct WorkerRun
     // Starts the thread and waits for the hub's configuration report.
     bool startConfigured()
     {
-        QSignalSpy config(worker.data(), &ThreadCom::Set_GUIConfiguration);
+        QSignalSpy config(&events, &ThreadCom::Set_GUIConfiguration);
         start();
         return config.wait(7000);
     }
@@ -124,8 +142,8 @@ void TestThreadCom::handshakeReportsConfigurationAndIdentity()
     hub->setDisplayMode('B');
     hub->setIdentity("512", "1.2.0", "STD");
     WorkerRun run(hub->portPath());
-    QSignalSpy config(run.worker, &ThreadCom::Set_GUIConfiguration);
-    QSignalSpy errors(run.worker, &ThreadCom::errorSerialPort);
+    QSignalSpy config(&run.events, &ThreadCom::Set_GUIConfiguration);
+    QSignalSpy errors(&run.events, &ThreadCom::errorSerialPort);
     run.start();
     QTRY_COMPARE_WITH_TIMEOUT(config.count(), 1, 7000);
     QCOMPARE(config.at(0).at(0).value<qint8>(), qint8(0x0F));
@@ -162,7 +180,7 @@ void TestThreadCom::handshakeVariants()
     hub->setSplitConfigReply(splitMs);
     hub->setStreamDuringHandshake(streaming);
     WorkerRun run(hub->portPath());
-    QSignalSpy config(run.worker, &ThreadCom::Set_GUIConfiguration);
+    QSignalSpy config(&run.events, &ThreadCom::Set_GUIConfiguration);
     run.start();
     QTRY_COMPARE_WITH_TIMEOUT(config.count(), 1, 7000);
     QCOMPARE(config.at(0).at(0).value<qint8>(), qint8(0xA5));
@@ -178,9 +196,9 @@ void TestThreadCom::bootLoaderMarker()
 {
     hub->setStartInBootLoader(true);
     WorkerRun run(hub->portPath());
-    QSignalSpy upload(run.worker, &ThreadCom::GoToUploadMode);
-    QSignalSpy config(run.worker, &ThreadCom::Set_GUIConfiguration);
-    QSignalSpy disco(run.worker, &ThreadCom::showdisco);
+    QSignalSpy upload(&run.events, &ThreadCom::GoToUploadMode);
+    QSignalSpy config(&run.events, &ThreadCom::Set_GUIConfiguration);
+    QSignalSpy disco(&run.events, &ThreadCom::showdisco);
     run.start();
     QTRY_COMPARE_WITH_TIMEOUT(upload.count(), 1, 5000);
     QTest::qWait(300);
@@ -193,9 +211,9 @@ void TestThreadCom::silentHubIsNotFound()
 {
     hub->setSilent(true);
     WorkerRun run(hub->portPath());
-    QSignalSpy errors(run.worker, &ThreadCom::errorSerialPort);
-    QSignalSpy disco(run.worker, &ThreadCom::showdisco);
-    QSignalSpy finished(run.worker, &ThreadCom::finished);
+    QSignalSpy errors(&run.events, &ThreadCom::errorSerialPort);
+    QSignalSpy disco(&run.events, &ThreadCom::showdisco);
+    QSignalSpy finished(&run.events, &ThreadCom::finished);
     QElapsedTimer clock;
     clock.start();
     run.start();
@@ -243,7 +261,7 @@ void TestThreadCom::commandBytes()
 void TestThreadCom::commandsAfterExitAreDropped()
 {
     WorkerRun run(hub->portPath());
-    QSignalSpy finished(run.worker, &ThreadCom::finished);
+    QSignalSpy finished(&run.events, &ThreadCom::finished);
     QVERIFY(run.startConfigured());
     hub->clearReceived();
     // Both queued: the command reaches a worker whose port is released.
@@ -271,8 +289,8 @@ void TestThreadCom::readersDecodeBothEncodings()
     hub->setOperatingMode('P');
     hub->setFixedReadings(fixed);
     WorkerRun run(hub->portPath());
-    QSignalSpy bin(run.worker, &ThreadCom::SendDistanceValueBin);
-    QSignalSpy text(run.worker, &ThreadCom::SendDistanceValueText);
+    QSignalSpy bin(&run.events, &ThreadCom::SendDistanceValueBin);
+    QSignalSpy text(&run.events, &ThreadCom::SendDistanceValueText);
     QVERIFY(run.startStreaming());
     QSignalSpy &expected = display == 'B' ? bin : text;
     QSignalSpy &other = display == 'B' ? text : bin;
@@ -305,8 +323,8 @@ void TestThreadCom::fastModeMeans()
     QVERIFY(run.startConfigured());
     run.setMean(3);
     run.call("ConnectSerialRead");
-    QSignalSpy bin(run.worker, &ThreadCom::SendDistanceValueBin);
-    QSignalSpy text(run.worker, &ThreadCom::SendDistanceValueText);
+    QSignalSpy bin(&run.events, &ThreadCom::SendDistanceValueBin);
+    QSignalSpy text(&run.events, &ThreadCom::SendDistanceValueText);
     QTRY_VERIFY_WITH_TIMEOUT(bin.count() + text.count() >= 5, 5000);
     QCOMPARE(int(run.values()[0]), mean);
     QCOMPARE(int(run.values()[1]), 10000);
@@ -320,7 +338,7 @@ void TestThreadCom::hostileStreamKeepsGoodRecords()
     hub->setOperatingMode('P');
     WorkerRun run(hub->portPath());
     QVERIFY(run.startStreaming());
-    QSignalSpy bin(run.worker, &ThreadCom::SendDistanceValueBin);
+    QSignalSpy bin(&run.events, &ThreadCom::SendDistanceValueBin);
     // Garbage and cut records: no checksum tells them from readings, so what
     // shows meanwhile may be wrong; the display must recover once the stream
     // is clean again.
@@ -343,8 +361,8 @@ void TestThreadCom::displayModeSwitchSwapsReader()
     hub->setOperatingMode('P');
     WorkerRun run(hub->portPath());
     QVERIFY(run.startStreaming());
-    QSignalSpy bin(run.worker, &ThreadCom::SendDistanceValueBin);
-    QSignalSpy text(run.worker, &ThreadCom::SendDistanceValueText);
+    QSignalSpy bin(&run.events, &ThreadCom::SendDistanceValueBin);
+    QSignalSpy text(&run.events, &ThreadCom::SendDistanceValueText);
     QTRY_VERIFY(bin.count() > 0);
     QMetaObject::invokeMethod(run.worker, "SendChangingOfDisplayMode", Qt::QueuedConnection,
                               Q_ARG(bool, false));
@@ -359,8 +377,8 @@ void TestThreadCom::displayModeSwitchSwapsReader()
 void TestThreadCom::openFailureReportsAndEnds()
 {
     WorkerRun run(QStringLiteral("/dev/pellix-no-such-port"));
-    QSignalSpy errors(run.worker, &ThreadCom::errorSerialPort);
-    QSignalSpy disco(run.worker, &ThreadCom::showdisco);
+    QSignalSpy errors(&run.events, &ThreadCom::errorSerialPort);
+    QSignalSpy disco(&run.events, &ThreadCom::showdisco);
     run.start();
     QTRY_COMPARE(errors.count(), 2);
     QCOMPARE(errors.at(0).at(0).toString(), QStringLiteral("Trying to open an non-existing device"));
@@ -377,8 +395,8 @@ void TestThreadCom::vanishedHubEndsTheLink()
     hub->setDisplayMode('T');
     hub->setCloseAfterRecords(20);
     WorkerRun run(hub->portPath());
-    QSignalSpy errors(run.worker, &ThreadCom::errorSerialPort);
-    QSignalSpy disco(run.worker, &ThreadCom::showdisco);
+    QSignalSpy errors(&run.events, &ThreadCom::errorSerialPort);
+    QSignalSpy disco(&run.events, &ThreadCom::showdisco);
     QVERIFY(run.startStreaming());
     QTRY_COMPARE_WITH_TIMEOUT(errors.count(), 1, 5000);
     QCOMPARE(errors.at(0).at(0).toString(),
