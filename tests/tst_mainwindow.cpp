@@ -22,6 +22,7 @@ private slots:
     void distancesInBothOutputs();
     void userActionsPutExactBytesOnTheWire();
     void fastModeAveragingFollowsTheControl();
+    void lastRecordOfABurstIsShown();
     void disconnectBlanksAndEndsTheWorker();
     void hubNotFoundShowsOneBox();
     void missingPortShowsBothBoxes();
@@ -278,6 +279,37 @@ void TestMainWindow::fastModeAveragingFollowsTheControl()
         QTest::qWait(30);
         QCOMPARE(sensorTexts().first(), QStringLiteral("0384"));   // 900
     }
+}
+
+// Records that come faster than the window redraws are not all drawn, but the
+// newest always is, also when it comes just after a redraw and nothing follows.
+void TestMainWindow::lastRecordOfABurstIsShown()
+{
+    hub->setDisplayMode('T');
+    hub->setOperatingMode('P');
+    connectAndWaitForConfig();
+    hub->setStreaming(false);
+    QTest::qWait(300);   // whatever was on its way has been shown
+    const auto line = [](int first) {
+        QByteArray bytes = "PH";
+        for (int i = 0; i < 8; ++i)
+            bytes += '\t' + QByteArray::number(first + i);
+        return bytes + "\r\n";
+    };
+    hub->sendRaw(line(1000));
+    QElapsedTimer clock;
+    clock.start();
+    while (sensorTexts().at(0) != QLatin1String("1000") && clock.elapsed() < 3000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+    QCOMPARE(sensorTexts().at(0), QStringLiteral("1000"));
+    // At once after that redraw, and the last the hub sends.
+    QByteArray burst;
+    for (int k = 2; k <= 20; ++k)
+        burst += line(k * 1000);
+    hub->sendRaw(burst);
+    const QStringList last = {"20000", "20001", "20002", "20003", "20004", "20005", "20006", "20007"};
+    QTRY_COMPARE_WITH_TIMEOUT(sensorTexts(), last, 3000);
+    QCOMPARE(barValues(), (QList<int>{3999, 3999, 3999, 3999, 3999, 3999, 3999, 3999}));
 }
 
 void TestMainWindow::disconnectBlanksAndEndsTheWorker()

@@ -27,6 +27,10 @@ const int DefaultTimeoutMs = 500;
 // At exit a worker may be inside the identification handshake (about 6 s).
 const int ExitWaitMs = 8000;
 const int PreviousWorkerGraceMs = 3000;
+// Short enough that what is on screen is never a frame of a 60 Hz screen
+// behind the hub; long enough to spare the GUI thread most of the redraws a
+// fast hub would ask for.
+const int DisplayIntervalMs = 10;
 
 } // namespace
 
@@ -61,6 +65,8 @@ MainWindow::MainWindow(QWidget *parent)
     }
     ui->statusBar->showMessage(tr("Disconnected"));
 
+    displayTimer.setSingleShot(true);
+    connect(&displayTimer, &QTimer::timeout, this, &MainWindow::showDistancesNow);
     connect(ui->pushButtonConnect, &QPushButton::released, this, &MainWindow::OpencloseSerialPort);
     connect(ui->pushButtonRefresh, &QPushButton::released, this,
             &MainWindow::Update_comboBoxPortName);
@@ -338,12 +344,32 @@ bool MainWindow::hasLiveWorker() const
 
 void MainWindow::DisplayBinMode()
 {
-    showDistances(true);
+    scheduleDistances(true);
 }
 
 void MainWindow::DisplayTextMode()
 {
-    showDistances(false);
+    scheduleDistances(false);
+}
+
+// A call that comes within the display interval of the last redraw only makes
+// sure that one redraw follows when the interval is over. That redraw reads
+// the store then, so it shows the newest values, as every queued call does.
+// Blanking is never put off.
+void MainWindow::scheduleDistances(bool hexadecimal)
+{
+    displayHexadecimal = hexadecimal;
+    const qint64 since = sinceDisplay.isValid() ? sinceDisplay.elapsed() : DisplayIntervalMs;
+    if (!hasLiveWorker() || (!displayTimer.isActive() && since >= DisplayIntervalMs))
+        showDistancesNow();
+    else if (!displayTimer.isActive())
+        displayTimer.start(int(DisplayIntervalMs - since));
+}
+
+void MainWindow::showDistancesNow()
+{
+    sinceDisplay.start();
+    showDistances(displayHexadecimal);
 }
 
 // An update that arrives after the link ended must not read the worker's

@@ -3,10 +3,12 @@
 
 #include "hubprotocol.h"
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QMainWindow>
 #include <QPointer>
 #include <QString>
+#include <QTimer>
 
 class About;
 class FW_Upgrade;
@@ -71,6 +73,8 @@ private:
     void startWhenPortIsFree(QThread *next, QThread *previous);
     void disconnectFromHub();
     void blankSensors();
+    void scheduleDistances(bool hexadecimal);
+    void showDistancesNow();
     void showDistances(bool hexadecimal);
     void setBar(int sensor, int value);
     void showTimeouts(bool shown);
@@ -99,6 +103,13 @@ private:
     // ones that bring nothing new are passed over instead of redrawn.
     quint64 shownRecords = 0;
     bool shownHexadecimal = false;
+    // Redrawing the sixteen sensor widgets takes the GUI thread about a
+    // millisecond, and a hub at full speed sends some 600 records a second:
+    // the widgets are redrawn at most once per display interval, with the
+    // newest values.
+    QTimer displayTimer;
+    QElapsedTimer sinceDisplay;
+    bool displayHexadecimal = false;
     // Zero: the upgrade's own defaults.
     struct { int eraseMs, replyMs, finalMs; } upgradeWaitLimits = {0, 0, 0};
 };
