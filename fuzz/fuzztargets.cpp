@@ -82,7 +82,7 @@ QList<QList<qint16>> freshHistories()
 void checkMean(const QList<qint16> &history, int n, bool skipZeros, qint16 mean)
 {
     check(history.size() == HistoryLength, "the history keeps its length");
-    n = qBound(1, n, history.size());
+    n = qBound(1, n, int(history.size()));
     int low = INT_MAX;
     int high = INT_MIN;
     for (int i = 0; i < n; ++i) {
@@ -140,7 +140,7 @@ int configReply(const uint8_t *data, size_t size)
 {
     const QByteArray buffer = bytes(data, size);
     // Where the handshake starts reading, and anywhere else the input names.
-    const int positions[] = {buffer.indexOf(ConfigReplyStart), size > 0 ? int(data[0]) - 8 : -1};
+    const int positions[] = {int(buffer.indexOf(ConfigReplyStart)), size > 0 ? int(data[0]) - 8 : -1};
     for (const int cPos : positions) {
         qint8 mask = 0x5A;
         uchar operatingMode = 'x';
@@ -395,7 +395,7 @@ private:
                 break;
             }
             case Expect::Blocks: {
-                const int want = std::min(8, image.size() - imageReceived.size());
+                const int want = std::min(8, int(image.size() - imageReceived.size()));
                 if (input.size() < want)
                     return;
                 if (input.left(want) != image.mid(imageReceived.size(), want))
