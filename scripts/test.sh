@@ -22,6 +22,12 @@ qt6() {
     build_and_test build-qt6 -DPELLIX_QT6=ON
 }
 
+# The Qt 5 build again under AddressSanitizer and UndefinedBehaviorSanitizer:
+# any memory error, leak or undefined behaviour fails its test.
+sanitizers() {
+    build_and_test build-asan -DPELLIX_SANITIZE=ON
+}
+
 # Packages the Qt 5 build as a .deb, installs it, runs it and removes it again.
 # Only in CI, since it changes the machine's installed packages.
 debian_package() {
@@ -32,4 +38,5 @@ debian_package() {
 
 qt5
 qt6
+sanitizers
 debian_package
