@@ -389,12 +389,6 @@ void ThreadCom::ReadSerialPortDataText()
     if (!SerialPort->canReadLine())
         return;
     const QByteArray line = SerialPort->readLine();
-    // Still one line per notification, but a line that came with this one gets
-    // a notification of its own at once rather than at the hub's next bytes:
-    // otherwise every two lines that arrive together leave the display one
-    // line further behind the hub, for good.
-    if (SerialPort->canReadLine())
-        QMetaObject::invokeMethod(this, &ThreadCom::readWaitingLine, Qt::QueuedConnection);
     if (skippingLongLine) {
         // The end of a line whose start was dropped: the whole line is too
         // long for a record, and its tail alone must not pass for one.
@@ -411,13 +405,6 @@ void ThreadCom::ReadSerialPortDataText()
     }
     storeReadings(readings);
     emit SendDistanceValueText();
-}
-
-// Only while the text reader is still the one attached and the port still ours.
-void ThreadCom::readWaitingLine()
-{
-    if (DMode == Text && canSendCommand())
-        ReadSerialPortDataText();
 }
 
 void ThreadCom::dropTextBacklog()

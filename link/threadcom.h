@@ -85,7 +85,6 @@ private:
     bool canSendCommand() const;
     void sendCommand(const QByteArray &command);
     void dropTextBacklog();
-    void readWaitingLine();
     void storeReadings(const HubProtocol::Readings &values);
     int meanValueNumber();
 

@@ -111,7 +111,6 @@ private slots:
     void fastModeMeans_data();
     void fastModeMeans();
     void hostileStreamKeepsGoodRecords();
-    void textLinesThatComeTogetherAreAllRead();
     void displayModeSwitchSwapsReader();
     void openFailureReportsAndEnds();
     void vanishedHubEndsTheLink();
@@ -352,27 +351,6 @@ void TestThreadCom::hostileStreamKeepsGoodRecords()
     bin.clear();
     QTRY_VERIFY_WITH_TIMEOUT(bin.count() >= 5, 5000);
     QCOMPARE(run.values(), fixed);
-}
-
-// Lines that reach the port in one read are still taken one per notification,
-// but each gets one at once: a reader that waited for the hub's next bytes
-// would stay behind the hub from then on.
-void TestThreadCom::textLinesThatComeTogetherAreAllRead()
-{
-    hub->setDisplayMode('T');
-    hub->setOperatingMode('P');
-    hub->setStreaming(false);
-    WorkerRun run(hub->portPath());
-    QVERIFY(run.startStreaming());
-    QTest::qWait(200);   // the reader is attached
-    QSignalSpy text(&run.events, &ThreadCom::SendDistanceValueText);
-    hub->sendRaw("PH\t1001\t1002\t1003\t1004\t1005\t1006\t1007\t1008\r\n"
-                 "PH\t2001\t2002\t2003\t2004\t2005\t2006\t2007\t2008\r\n"
-                 "PH\t3001\t3002\t3003\t3004\t3005\t3006\t3007\t3008\r\n");
-    QTRY_COMPARE_WITH_TIMEOUT(text.count(), 3, 3000);
-    QCOMPARE(run.values(), readings({3001, 3002, 3003, 3004, 3005, 3006, 3007, 3008}));
-    QTest::qWait(100);
-    QCOMPARE(text.count(), 3);
 }
 
 void TestThreadCom::displayModeSwitchSwapsReader()
