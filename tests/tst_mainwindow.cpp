@@ -302,14 +302,23 @@ void TestMainWindow::lastRecordOfABurstIsShown()
     while (sensorTexts().at(0) != QLatin1String("1000") && clock.elapsed() < 3000)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
     QCOMPARE(sensorTexts().at(0), QStringLiteral("1000"));
-    // At once after that redraw, and the last the hub sends.
-    QByteArray burst;
-    for (int k = 2; k <= 20; ++k)
-        burst += line(k * 1000);
-    hub->sendRaw(burst);
+    // Records in quick succession, each in its own read: however the redraws
+    // are spaced, the window ends on the last one the hub sent.
+    for (int k = 2; k <= 20; ++k) {
+        hub->sendRaw(line(k * 1000));
+        QTest::qWait(2);
+    }
     const QStringList last = {"20000", "20001", "20002", "20003", "20004", "20005", "20006", "20007"};
     QTRY_COMPARE_WITH_TIMEOUT(sensorTexts(), last, 3000);
     QCOMPARE(barValues(), (QList<int>{3999, 3999, 3999, 3999, 3999, 3999, 3999, 3999}));
+
+    // Two lines in one read: the second waits for the port's next notification.
+    hub->sendRaw(line(1100) + line(1200));
+    QTRY_COMPARE(sensorTexts().at(0), QStringLiteral("1100"));
+    QTest::qWait(300);
+    QCOMPARE(sensorTexts().at(0), QStringLiteral("1100"));
+    hub->sendRaw(line(1300));
+    QTRY_COMPARE(sensorTexts().at(0), QStringLiteral("1200"));
 }
 
 void TestMainWindow::disconnectBlanksAndEndsTheWorker()
