@@ -1,6 +1,14 @@
 #include "testsupport.h"
 
 #include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTextBrowser>
+#include <QtTest>
 #include <QDir>
 #include <QEvent>
 #include <QFile>
@@ -96,4 +104,64 @@ HubSimulator::Readings readings(std::initializer_list<int> values)
     HubSimulator::Readings r{};
     std::copy(values.begin(), values.end(), r.begin());
     return r;
+}
+
+void typePortAndConnect(QWidget *window, const QString &port)
+{
+    window->findChild<QComboBox *>(QStringLiteral("comboBoxPortName"))->setEditText(port);
+    QTest::mouseClick(window->findChild<QPushButton *>(QStringLiteral("pushButtonConnect")),
+                      Qt::LeftButton);
+}
+
+bool waitForHubConfiguration(QWidget *window, int timeoutMs)
+{
+    const auto configured = [window] {
+        return window->findChild<QRadioButton *>(QStringLiteral("radioButton_TextMode"))->isChecked()
+               || window->findChild<QRadioButton *>(QStringLiteral("radioButtonBinaryMode"))->isChecked();
+    };
+    QElapsedTimer clock;
+    clock.start();
+    while (!configured() && clock.elapsed() < timeoutMs)
+        QTest::qWait(10);
+    return configured();
+}
+
+QStringList sensorTexts(const QWidget *window)
+{
+    QStringList texts;
+    for (int i = 0; i < 8; ++i)
+        texts << window->findChild<QTextBrowser *>(QStringLiteral("textBrowserPX%1").arg(i))->toPlainText();
+    return texts;
+}
+
+QWidget *visibleTopLevel(const char *objectName)
+{
+    for (QWidget *w : QApplication::topLevelWidgets()) {
+        if (w->objectName() == QLatin1String(objectName) && w->isVisible())
+            return w;
+    }
+    return nullptr;
+}
+
+void answerNextFileDialog(QObject *context, const QString &path)
+{
+    auto *timer = new QTimer(context);
+    QObject::connect(timer, &QTimer::timeout, context, [timer, path] {
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            auto *dialog = qobject_cast<QFileDialog *>(w);
+            if (!dialog || !dialog->isVisible())
+                continue;
+            timer->deleteLater();
+            if (path.isEmpty()) {
+                dialog->reject();
+            } else {
+                // selectFile() does not leave the dialog's odd start directory
+                // before its model has loaded; the name box does.
+                dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(path);
+                QMetaObject::invokeMethod(dialog, "accept");
+            }
+            return;
+        }
+    });
+    timer->start(50);
 }

@@ -7,7 +7,10 @@
 #include <QObject>
 #include <QPair>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
+
+class QWidget;
 
 #include <initializer_list>
 
@@ -52,6 +55,17 @@ qint64 processResidentKb();
 // Unlike the resident size it does not include freed memory kept back, which
 // a sanitizer's allocator holds on to by design.
 qint64 processHeapKb();
+
+// Driving the main window by its widgets' object names.
+void typePortAndConnect(QWidget *window, const QString &port);
+// The window answers the hub's configuration by setting its output mode.
+bool waitForHubConfiguration(QWidget *window, int timeoutMs = 7000);
+QStringList sensorTexts(const QWidget *window);
+QWidget *visibleTopLevel(const char *objectName);
+// A file dialog is modal and runs inside the click that opens it: this
+// answers the next one from a timer, typing path as a user would (an empty
+// path cancels it).
+void answerNextFileDialog(QObject *context, const QString &path);
 
 // Eight readings for the simulated hub, the rest 0.
 HubSimulator::Readings readings(std::initializer_list<int> values);

@@ -86,25 +86,18 @@ void TestMainWindow::clickConnectButton()
 
 void TestMainWindow::connectTo(const QString &port)
 {
-    child<QComboBox>("comboBoxPortName")->setEditText(port);
-    clickConnectButton();
+    typePortAndConnect(window, port);
 }
 
 void TestMainWindow::connectAndWaitForConfig()
 {
     connectTo(hub->portPath());
-    // The window answers the hub's configuration by enabling its sensors.
-    QTRY_VERIFY_WITH_TIMEOUT(child<QRadioButton>("radioButton_TextMode")->isChecked()
-                                 || child<QRadioButton>("radioButtonBinaryMode")->isChecked(),
-                             7000);
+    QVERIFY(waitForHubConfiguration(window));
 }
 
 QStringList TestMainWindow::sensorTexts() const
 {
-    QStringList texts;
-    for (int i = 0; i < 8; ++i)
-        texts << child<QTextBrowser>(qPrintable(QStringLiteral("textBrowserPX%1").arg(i)))->toPlainText();
-    return texts;
+    return ::sensorTexts(window);
 }
 
 QList<int> TestMainWindow::barValues() const

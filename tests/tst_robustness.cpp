@@ -88,8 +88,6 @@ private:
     void connectTo(const QString &port);
     void connectAndWaitForConfig();
     QStringList sensorTexts() const;
-    QWidget *visibleTopLevel(const char *objectName) const;
-    void selectFileInNextDialog(const QString &path);
     bool showsAfterReconnect(const HubSimulator::Readings &values, char display);
 
     HubSimulator *hub = nullptr;
@@ -129,52 +127,18 @@ void TestRobustness::cleanup()
 
 void TestRobustness::connectTo(const QString &port)
 {
-    child<QComboBox>("comboBoxPortName")->setEditText(port);
-    clickConnectButton();
+    typePortAndConnect(window, port);
 }
 
 void TestRobustness::connectAndWaitForConfig()
 {
     connectTo(hub->portPath());
-    // The window answers the hub's configuration by setting its output mode.
-    QTRY_VERIFY_WITH_TIMEOUT(child<QRadioButton>("radioButton_TextMode")->isChecked()
-                                 || child<QRadioButton>("radioButtonBinaryMode")->isChecked(),
-                             7000);
+    QVERIFY(waitForHubConfiguration(window));
 }
 
 QStringList TestRobustness::sensorTexts() const
 {
-    QStringList texts;
-    for (int i = 0; i < 8; ++i)
-        texts << child<QTextBrowser>(qPrintable(QStringLiteral("textBrowserPX%1").arg(i)))->toPlainText();
-    return texts;
-}
-
-QWidget *TestRobustness::visibleTopLevel(const char *objectName) const
-{
-    for (QWidget *w : QApplication::topLevelWidgets()) {
-        if (w->objectName() == QLatin1String(objectName) && w->isVisible())
-            return w;
-    }
-    return nullptr;
-}
-
-// The file dialog is modal and runs inside the click; answer it from a timer.
-void TestRobustness::selectFileInNextDialog(const QString &path)
-{
-    auto *timer = new QTimer(this);
-    connect(timer, &QTimer::timeout, this, [timer, path] {
-        for (QWidget *w : QApplication::topLevelWidgets()) {
-            auto *dialog = qobject_cast<QFileDialog *>(w);
-            if (!dialog || !dialog->isVisible())
-                continue;
-            timer->deleteLater();
-            dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(path);
-            QMetaObject::invokeMethod(dialog, "accept");
-            return;
-        }
-    });
-    timer->start(50);
+    return ::sensorTexts(window);
 }
 
 // The window is usable after whatever went before: it connects afresh and
@@ -471,7 +435,7 @@ void TestRobustness::bootLoaderFaults()
     if (step == BootStep::Erase && silent)
         hub->setSilent(true);
     visibleTopLevel("Restart")->close();
-    selectFileInNextDialog(firmware);
+    answerNextFileDialog(this, firmware);
     QTest::mouseClick(upgrade->findChild<QPushButton *>("SelectFW"), Qt::LeftButton);
     QTest::mouseClick(upgrade->findChild<QPushButton *>("upgrade_button"), Qt::LeftButton);
 

@@ -51,8 +51,6 @@ private:
     QString writeFirmware(const QByteArray &bytes);
     // Starts the run in the test's thread, as the worker does in its own.
     uchar run(Upgrade_logic &logic, const QString &path);
-    QWidget *visibleTopLevel(const char *objectName) const;
-    void selectFileInNextDialog(const QString &path);
 
     HubSimulator *hub = nullptr;
     QTemporaryDir *dir = nullptr;
@@ -206,39 +204,6 @@ void TestUpgrade::unopenablePortIsReportedAtOnce()
     QVERIFY(messages.last().at(0).toString().contains(QLatin1String("/dev/pellix-gone")));
 }
 
-QWidget *TestUpgrade::visibleTopLevel(const char *objectName) const
-{
-    for (QWidget *w : QApplication::topLevelWidgets()) {
-        if (w->objectName() == QLatin1String(objectName) && w->isVisible())
-            return w;
-    }
-    return nullptr;
-}
-
-// The file dialog is modal and runs inside the click; answer it from a timer.
-void TestUpgrade::selectFileInNextDialog(const QString &path)
-{
-    auto *timer = new QTimer(this);
-    connect(timer, &QTimer::timeout, this, [timer, path] {
-        for (QWidget *w : QApplication::topLevelWidgets()) {
-            auto *dialog = qobject_cast<QFileDialog *>(w);
-            if (!dialog || !dialog->isVisible())
-                continue;
-            timer->deleteLater();
-            if (path.isEmpty()) {
-                dialog->reject();
-            } else {
-                // Typed as a user would: selectFile() does not leave the
-                // dialog's odd start directory before the model has loaded.
-                dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(path);
-                QMetaObject::invokeMethod(dialog, "accept");
-            }
-            return;
-        }
-    });
-    timer->start(50);
-}
-
 void TestUpgrade::userFlowFromTheMenu()
 {
     const QByteArray firmware = image(70);
@@ -267,7 +232,7 @@ void TestUpgrade::userFlowFromTheMenu()
     auto *selectButton = upgrade->findChild<QPushButton *>("SelectFW");
     auto *bar = upgrade->findChild<QProgressBar *>("progressBar");
     QVERIFY(!upgradeButton->isEnabled());
-    selectFileInNextDialog(path);
+    answerNextFileDialog(this, path);
     QTest::mouseClick(selectButton, Qt::LeftButton);
     QVERIFY(upgradeButton->isEnabled());
     QCOMPARE(bar->maximum(), 70);
@@ -312,7 +277,7 @@ void TestUpgrade::cancelledFileKeepsUpgradeDisabled()
     QWidget *upgrade = visibleTopLevel("FW_Upgrade");
     QVERIFY(upgrade);
     visibleTopLevel("Restart")->close();
-    selectFileInNextDialog(QString());
+    answerNextFileDialog(this, QString());
     QTest::mouseClick(upgrade->findChild<QPushButton *>("SelectFW"), Qt::LeftButton);
     QVERIFY(!upgrade->findChild<QPushButton *>("upgrade_button")->isEnabled());
     QTest::qWait(200);
