@@ -4,7 +4,7 @@
 #
 #   scripts/bench.sh [--xvfb] [--quick] [pellix-perf options...]
 #
-# --quick takes about half a minute, the full run about five. By default the
+# --quick takes about half a minute, the full run about four minutes. By default the
 # window draws on Qt's offscreen platform (real painting into memory, no X
 # server); --xvfb runs it on a virtual X screen instead. Results go to stdout
 # and, as tables, to build-perf/bench-results.md.
