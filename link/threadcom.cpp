@@ -20,11 +20,9 @@ const int IdentFirstWaitMs = 200;
 const int IdentAttempts = 20;
 const int IdentWaitMs = 100;
 const int ClosePauseMs = 5;
-// The text reader takes one line per notification, so lines that come faster
-// than notifications pile up in the port, and a hub that never ends its line
-// piles up one line for ever. Beyond this many waiting bytes (some eighty
-// records, a third of a second of the wire) the oldest go: what is that far
-// behind is no longer worth showing.
+// A hub that never ends its line would pile up one line for ever. Beyond this
+// many waiting bytes (some eighty records, a third of a second of the wire)
+// the oldest go: what is that far behind is no longer worth showing.
 const qint64 TextBacklogLimit = 4096;
 // The boot-loader command is 3 bytes; a port that cannot take them in a
 // second is not going to.
@@ -389,6 +387,7 @@ void ThreadCom::ReadSerialPortDataText()
     if (!SerialPort->canReadLine())
         return;
     const QByteArray line = SerialPort->readLine();
+    dropStaleLines();
     if (skippingLongLine) {
         // The end of a line whose start was dropped: the whole line is too
         // long for a record, and its tail alone must not pass for one.
@@ -418,6 +417,19 @@ void ThreadCom::dropTextBacklog()
             skippingLongLine = true;
         }
     }
+}
+
+// One line per notification means that a single late wake-up of this thread,
+// with two lines in one read, leaves the reader a line behind for as long as
+// the stream lasts, and each further one adds a line. Of the whole lines still
+// waiting after this notification's own, only the newest is kept for the next
+// notification: the display is never more than a line behind, and two lines
+// that come together are still shown one per notification.
+void ThreadCom::dropStaleLines()
+{
+    const QByteArray waiting = SerialPort->peek(SerialPort->bytesAvailable());
+    for (int stale = waiting.count('\n') - 1; stale > 0; --stale)
+        SerialPort->readLine();
 }
 
 void ThreadCom::storeReadings(const Readings &values)

@@ -85,6 +85,7 @@ private:
     bool canSendCommand() const;
     void sendCommand(const QByteArray &command);
     void dropTextBacklog();
+    void dropStaleLines();
     void storeReadings(const HubProtocol::Readings &values);
     int meanValueNumber();
 

@@ -465,7 +465,7 @@ void HubSimulator::eraseRequest(Clock::time_point now)
     m_sessionFinished = false;
     m_bootState = BootState::Idle;
     m_block.clear();
-    enqueue(QByteArray(1, m_eraseReply) + "\r\n", now, hubTime(kEraseMs));
+    enqueueBootReply(QByteArray(1, m_eraseReply) + "\r\n", now, hubTime(kEraseMs));
 }
 
 void HubSimulator::sizeHeader(quint32 size, Clock::time_point now)
@@ -482,7 +482,7 @@ void HubSimulator::sizeHeader(quint32 size, Clock::time_point now)
         m_bootState = BootState::Over;
         return;
     }
-    enqueue(QByteArray(1, m_headerReply) + "\r\n", now);
+    enqueueBootReply(QByteArray(1, m_headerReply) + "\r\n", now);
     if (m_headerReply != 0x01)
         m_bootState = BootState::Over;
     else if (size == 0)
@@ -505,7 +505,7 @@ void HubSimulator::blockComplete(Clock::time_point now)
         return;
 
     if (index == m_refuseBlock) {
-        enqueue(QByteArray(1, m_refuseByte) + "\r\n", now);
+        enqueueBootReply(QByteArray(1, m_refuseByte) + "\r\n", now);
         m_bootState = BootState::Over;
         return;
     }
@@ -513,7 +513,7 @@ void HubSimulator::blockComplete(Clock::time_point now)
         m_bootMute = true;
         return;
     }
-    enqueue(QByteArray("\x01\r\n", 3), now);
+    enqueueBootReply(QByteArray("\x01\r\n", 3), now);
     ++m_blocksAcked;
     if (last)
         queueFinalReply(now);
@@ -524,7 +524,18 @@ void HubSimulator::queueFinalReply(Clock::time_point now)
     m_bootState = BootState::Idle;
     if (m_noFinalReply)
         return;
-    enqueue(QByteArray(1, m_finalByte) + "\r\n", now, kFinalReplyGap, After::SessionEnd);
+    enqueueBootReply(QByteArray(1, m_finalByte) + "\r\n", now, kFinalReplyGap, After::SessionEnd);
+}
+
+void HubSimulator::enqueueBootReply(const QByteArray &reply, Clock::time_point now, Clock::duration delay, After after)
+{
+    if (m_splitBootRepliesMs <= 0) {
+        enqueue(reply, now, delay, after);
+        return;
+    }
+    enqueue(reply.left(1), now, delay);
+    // Counted from the first byte's write.
+    enqueue(reply.mid(1), now, milliseconds(m_splitBootRepliesMs), after);
 }
 
 void HubSimulator::enqueue(const QByteArray &bytes, Clock::time_point now, Clock::duration delay, After after)
@@ -841,6 +852,7 @@ void HubSimulator::setStartInBootLoader(bool on)
 
 void HubSimulator::setNoIdentification(bool on) { change([&] { m_noIdentification = on; }); }
 void HubSimulator::setSplitConfigReply(int delayMs) { change([&] { m_splitConfigMs = std::max(0, delayMs); }); }
+void HubSimulator::setSplitBootReplies(int delayMs) { change([&] { m_splitBootRepliesMs = std::max(0, delayMs); }); }
 void HubSimulator::setGarbageBetweenRecords(bool on) { change([&] { m_garbage = on; }); }
 void HubSimulator::setPartialRecords(bool on) { change([&] { m_partial = on; }); }
 void HubSimulator::setRefuseBlock(int k, char byte) { change([&] { m_refuseBlock = k; m_refuseByte = byte; }); }

@@ -91,6 +91,7 @@ public:
     void setStartInBootLoader(bool on);            // answer "HCF" with "BOOTM" from the start (while running: enter/leave now)
     void setNoIdentification(bool on);             // ignore "RRI"
     void setSplitConfigReply(int delayMs);         // 0 = one write; else "C" + first digit, pause (real ms), rest
+    void setSplitBootReplies(int delayMs);         // 0 = one write; else the first byte, pause (real ms), the line end
     void setGarbageBetweenRecords(bool on);        // random non-header bytes between records
     void setPartialRecords(bool on);               // every other record cut short
     void setRefuseBlock(int k, char byte);         // answer block k (0-based) with this byte, then wait for 0x11; k < 0: never
@@ -158,6 +159,8 @@ private:
     void queueFinalReply(Clock::time_point now);
     void enqueue(const QByteArray &bytes, Clock::time_point now,
                  Clock::duration delay = Clock::duration::zero(), After after = After::Nothing);
+    void enqueueBootReply(const QByteArray &reply, Clock::time_point now,
+                          Clock::duration delay = Clock::duration::zero(), After after = After::Nothing);
     qint64 writeOut(const QByteArray &bytes, Clock::time_point due, Clock::time_point now);
     void afterWrite(After after, Clock::time_point now);
     void sendRecord(Clock::time_point due, Clock::time_point now);
@@ -230,6 +233,7 @@ private:
     bool m_silent = false;
     bool m_noIdentification = false;
     int m_splitConfigMs = 0;
+    int m_splitBootRepliesMs = 0;
     bool m_garbage = false;
     bool m_partial = false;
     int m_refuseBlock = -1;

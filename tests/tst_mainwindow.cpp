@@ -312,6 +312,14 @@ void TestMainWindow::lastRecordOfABurstIsShown()
     QCOMPARE(sensorTexts().at(0), QStringLiteral("1100"));
     hub->sendRaw(line(1300));
     QTRY_COMPARE(sensorTexts().at(0), QStringLiteral("1200"));
+
+    // More in one read: the line that waited is shown, and of the new ones
+    // only the newest is kept for the next notification, so the display
+    // never falls more than a line behind.
+    hub->sendRaw(line(2100) + line(2200) + line(2300));
+    QTRY_COMPARE(sensorTexts().at(0), QStringLiteral("1300"));
+    hub->sendRaw(line(2400));
+    QTRY_COMPARE(sensorTexts().at(0), QStringLiteral("2300"));
 }
 
 void TestMainWindow::disconnectBlanksAndEndsTheWorker()

@@ -97,17 +97,21 @@ void TestUpgrade::wholeExchange_data()
 {
     QTest::addColumn<int>("size");
     QTest::addColumn<QList<int>>("progress");
-    QTest::newRow("empty image") << 0 << QList<int>();
-    QTest::newRow("one whole block") << 8 << QList<int>{8};
-    QTest::newRow("a block and one byte") << 9 << QList<int>{8, 9};
-    QTest::newRow("short last block") << 20 << QList<int>{8, 16, 20};
+    QTest::addColumn<int>("replyPauseMs");   // between a reply's first byte and its line end
+    QTest::newRow("empty image") << 0 << QList<int>() << 0;
+    QTest::newRow("one whole block") << 8 << QList<int>{8} << 0;
+    QTest::newRow("a block and one byte") << 9 << QList<int>{8, 9} << 0;
+    QTest::newRow("short last block") << 20 << QList<int>{8, 16, 20} << 0;
+    QTest::newRow("replies in pieces") << 20 << QList<int>{8, 16, 20} << 3;
 }
 
 void TestUpgrade::wholeExchange()
 {
     QFETCH(int, size);
     QFETCH(QList<int>, progress);
+    QFETCH(int, replyPauseMs);
     hub->setStartInBootLoader(true);
+    hub->setSplitBootReplies(replyPauseMs);
     const QByteArray firmware = image(size);
     const QString path = writeFirmware(firmware);
 

@@ -1,7 +1,10 @@
 #include "upgrade_logic.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QThread>
+
+#include <algorithm>
 
 #ifdef Q_OS_LINUX
 #include <sys/prctl.h>
@@ -79,9 +82,36 @@ Upgrade_logic::Wait Upgrade_logic::waitForData(int limitMs)
     return serial->error() == QSerialPort::TimeoutError ? Wait::TimedOut : Wait::Failed;
 }
 
-QByteArray Upgrade_logic::readReplyLine()
+// A boot loader's reply may reach us in pieces: "0x01" alone, its "\r\n" a
+// moment later. Read as the start of the next reply, that line end would fail
+// a sound run, so line-end bytes that open a reply after a cut reply are taken
+// as the end of the last one, and the wait for the real reply goes on.
+Upgrade_logic::Wait Upgrade_logic::waitForReplyLine(int limitMs, QByteArray &reply)
 {
-    return serial->readLine();
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        const int left = limitMs < 0 ? -1 : std::max(0, limitMs - int(clock.elapsed()));
+        const Wait wait = waitForData(left);
+        if (wait != Wait::Data)
+            return wait;
+        skipOwedLineEnd();
+        if (serial->bytesAvailable() > 0)
+            break;
+    }
+    reply = serial->readLine();
+    lineEndOwed = !reply.endsWith('\n');
+    return Wait::Data;
+}
+
+void Upgrade_logic::skipOwedLineEnd()
+{
+    char next = 0;
+    while (lineEndOwed && serial->peek(&next, 1) == 1 && (next == '\r' || next == '\n')) {
+        serial->skip(1);
+        if (next == '\n')
+            lineEndOwed = false;
+    }
 }
 
 void Upgrade_logic::reportTimeout(const QString &what)
@@ -113,6 +143,7 @@ uchar Upgrade_logic::mass_erase()
     switch (waitForData(eraseLimitMs)) {
     case Wait::Data:
         buffer = serial->readAll();
+        lineEndOwed = !buffer.endsWith('\n');
         break;
     case Wait::TimedOut:
         reportTimeout(tr("to the erase request"));
@@ -142,9 +173,8 @@ uchar Upgrade_logic::program_hub(QString File_path)
     serial->flush();
 
     QByteArray reply;
-    switch (waitForData(replyLimitMs)) {
+    switch (waitForReplyLine(replyLimitMs, reply)) {
     case Wait::Data:
-        reply = readReplyLine();
         break;
     case Wait::TimedOut:
         reportTimeout(tr("to the size of the image"));
@@ -170,9 +200,8 @@ uchar Upgrade_logic::program_hub(QString File_path)
         serial->flush();
 
         reply.clear();
-        switch (waitForData(replyLimitMs)) {
+        switch (waitForReplyLine(replyLimitMs, reply)) {
         case Wait::Data:
-            reply = readReplyLine();
             break;
         case Wait::TimedOut:
             reportTimeout(tr("after %1 of %2 bytes").arg(sent).arg(total));
@@ -189,9 +218,8 @@ uchar Upgrade_logic::program_hub(QString File_path)
 
     emit progress_message(QStringLiteral("Waiting for Hub to terminate session"));
     reply.clear();
-    switch (waitForData(finalLimitMs)) {
+    switch (waitForReplyLine(finalLimitMs, reply)) {
     case Wait::Data:
-        reply = readReplyLine();
         break;
     case Wait::TimedOut:
         reportTimeout(tr("at the end of the session"));

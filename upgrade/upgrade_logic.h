@@ -45,12 +45,15 @@ signals:
 private:
     enum class Wait { Data, TimedOut, Failed };
     Wait waitForData(int limitMs);
-    QByteArray readReplyLine();
+    Wait waitForReplyLine(int limitMs, QByteArray &reply);
+    void skipOwedLineEnd();
     void reportTimeout(const QString &what);
 
     int eraseLimitMs = 60000;
     int replyLimitMs = 5000;
     int finalLimitMs = 30000;
+    // The last reply was read before its line end had come.
+    bool lineEndOwed = false;
 };
 
 #endif // UPGRADE_LOGIC_H
