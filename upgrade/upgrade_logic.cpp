@@ -82,26 +82,34 @@ Upgrade_logic::Wait Upgrade_logic::waitForData(int limitMs)
     return serial->error() == QSerialPort::TimeoutError ? Wait::TimedOut : Wait::Failed;
 }
 
+// The next reply line, left empty when the port failed. False when the boot
+// loader stayed silent past the limit, which is reported with `when`.
+//
 // A boot loader's reply may reach us in pieces: "0x01" alone, its "\r\n" a
 // moment later. Read as the start of the next reply, that line end would fail
 // a sound run, so line-end bytes that open a reply after a cut reply are taken
 // as the end of the last one, and the wait for the real reply goes on.
-Upgrade_logic::Wait Upgrade_logic::waitForReplyLine(int limitMs, QByteArray &reply)
+bool Upgrade_logic::awaitReplyLine(int limitMs, QByteArray &reply, const QString &when)
 {
+    reply.clear();
     QElapsedTimer clock;
     clock.start();
     for (;;) {
         const int left = limitMs < 0 ? -1 : std::max(0, limitMs - int(clock.elapsed()));
         const Wait wait = waitForData(left);
-        if (wait != Wait::Data)
-            return wait;
+        if (wait == Wait::TimedOut) {
+            reportTimeout(when);
+            return false;
+        }
+        if (wait == Wait::Failed)
+            return true;
         skipOwedLineEnd();
         if (serial->bytesAvailable() > 0)
             break;
     }
     reply = serial->readLine();
     lineEndOwed = !reply.endsWith('\n');
-    return Wait::Data;
+    return true;
 }
 
 void Upgrade_logic::skipOwedLineEnd()
@@ -173,15 +181,8 @@ uchar Upgrade_logic::program_hub(QString File_path)
     serial->flush();
 
     QByteArray reply;
-    switch (waitForReplyLine(replyLimitMs, reply)) {
-    case Wait::Data:
-        break;
-    case Wait::TimedOut:
-        reportTimeout(tr("to the size of the image"));
+    if (!awaitReplyLine(replyLimitMs, reply, tr("to the size of the image")))
         return HeaderRefused;
-    case Wait::Failed:
-        break;
-    }
     if (reply.isEmpty() || static_cast<uchar>(reply.at(0)) != Acknowledge) {
         emit progress_message(QString::fromLatin1(FatalError));
         return HeaderRefused;
@@ -199,16 +200,8 @@ uchar Upgrade_logic::program_hub(QString File_path)
         serial->write(block);
         serial->flush();
 
-        reply.clear();
-        switch (waitForReplyLine(replyLimitMs, reply)) {
-        case Wait::Data:
-            break;
-        case Wait::TimedOut:
-            reportTimeout(tr("after %1 of %2 bytes").arg(sent).arg(total));
+        if (!awaitReplyLine(replyLimitMs, reply, tr("after %1 of %2 bytes").arg(sent).arg(total)))
             return 0;
-        case Wait::Failed:
-            break;
-        }
         if (reply.isEmpty() || static_cast<uchar>(reply.at(0)) != Acknowledge) {
             emit progress_message(QString::fromLatin1(FatalError));
             return reply.isEmpty() ? 0 : static_cast<uchar>(reply.at(0));
@@ -217,16 +210,8 @@ uchar Upgrade_logic::program_hub(QString File_path)
     }
 
     emit progress_message(QStringLiteral("Waiting for Hub to terminate session"));
-    reply.clear();
-    switch (waitForReplyLine(finalLimitMs, reply)) {
-    case Wait::Data:
-        break;
-    case Wait::TimedOut:
-        reportTimeout(tr("at the end of the session"));
+    if (!awaitReplyLine(finalLimitMs, reply, tr("at the end of the session")))
         return NoReply;
-    case Wait::Failed:
-        break;
-    }
     if (reply.isEmpty())
         return NoReply;
     const uchar result = static_cast<uchar>(reply.at(0));

@@ -45,7 +45,7 @@ signals:
 private:
     enum class Wait { Data, TimedOut, Failed };
     Wait waitForData(int limitMs);
-    Wait waitForReplyLine(int limitMs, QByteArray &reply);
+    bool awaitReplyLine(int limitMs, QByteArray &reply, const QString &when);
     void skipOwedLineEnd();
     void reportTimeout(const QString &what);
 
