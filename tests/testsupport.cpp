@@ -1,18 +1,7 @@
 #include "testsupport.h"
 
-#include <QApplication>
-#include <QComboBox>
-#include <QElapsedTimer>
-#include <QFileDialog>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QTextBrowser>
 #include <QtTest>
-#include <QDir>
-#include <QEvent>
-#include <QFile>
-#include <QMessageBox>
+#include <QtWidgets>
 
 #include <malloc.h>
 #include <sys/resource.h>
@@ -54,8 +43,7 @@ bool MessageBoxWatcher::eventFilter(QObject *watched, QEvent *event)
 
 void MessageBoxWatcher::closeVisible()
 {
-    const QList<QWidget *> windows = QApplication::topLevelWidgets();
-    for (QWidget *window : windows) {
+    for (QWidget *window : QApplication::topLevelWidgets()) {
         auto *box = qobject_cast<QMessageBox *>(window);
         if (box && box->isVisible())
             box->done(QMessageBox::Ok);
@@ -85,8 +73,7 @@ qint64 processResidentKb()
     QFile statm(QStringLiteral("/proc/self/statm"));
     if (!statm.open(QIODevice::ReadOnly))
         return -1;
-    const QList<QByteArray> fields = statm.readAll().split(' ');
-    return fields.value(1).toLongLong() * sysconf(_SC_PAGESIZE) / 1024;
+    return statm.readAll().split(' ').value(1).toLongLong() * sysconf(_SC_PAGESIZE) / 1024;
 }
 
 qint64 processHeapKb()
@@ -106,6 +93,14 @@ HubSimulator::Readings readings(std::initializer_list<int> values)
     return r;
 }
 
+QStringList displayed(const HubSimulator::Readings &values, char display)
+{
+    QStringList texts;
+    for (qint16 v : values)
+        texts << (display == 'B' ? QString::asprintf("%04X", int(v)) : QString::number(v));
+    return texts;
+}
+
 void typePortAndConnect(QWidget *window, const QString &port)
 {
     window->findChild<QComboBox *>(QStringLiteral("comboBoxPortName"))->setEditText(port);
@@ -115,15 +110,10 @@ void typePortAndConnect(QWidget *window, const QString &port)
 
 bool waitForHubConfiguration(QWidget *window, int timeoutMs)
 {
-    const auto configured = [window] {
+    return QTest::qWaitFor([window] {
         return window->findChild<QRadioButton *>(QStringLiteral("radioButton_TextMode"))->isChecked()
                || window->findChild<QRadioButton *>(QStringLiteral("radioButtonBinaryMode"))->isChecked();
-    };
-    QElapsedTimer clock;
-    clock.start();
-    while (!configured() && clock.elapsed() < timeoutMs)
-        QTest::qWait(10);
-    return configured();
+    }, timeoutMs);
 }
 
 QStringList sensorTexts(const QWidget *window)
@@ -164,4 +154,68 @@ void answerNextFileDialog(QObject *context, const QString &path)
         }
     });
     timer->start(50);
+}
+
+void WindowTest::init()
+{
+    threadsWithoutHub = processThreadCount();
+    expectedBoxes.clear();
+    boxes = new MessageBoxWatcher;
+    hub = new HubSimulator;
+    hub->setSpeedFactor(10);
+    hub->setCyclePeriodMs(100);
+    hub->setOperatingMode('P');
+    QVERIFY(hub->start());
+    window = new MainWindow;
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    baselineThreads = processThreadCount();
+    baselineFiles = processOpenFiles();
+}
+
+void WindowTest::cleanup()
+{
+    delete window;
+    window = nullptr;
+    delete hub;
+    hub = nullptr;
+    // No worker thread may outlive its window.
+    QTRY_COMPARE(processThreadCount(), threadsWithoutHub);
+    const QList<QPair<QString, QString>> seen = boxes->seen;
+    delete boxes;
+    QCOMPARE(seen, expectedBoxes);
+}
+
+void WindowTest::clickConnect()
+{
+    QTest::mouseClick(child<QPushButton>(QStringLiteral("pushButtonConnect")), Qt::LeftButton);
+}
+
+bool WindowTest::connectToHub()
+{
+    typePortAndConnect(window, hub->portPath());
+    return waitForHubConfiguration(window);
+}
+
+QList<int> WindowTest::bars() const
+{
+    QList<int> values;
+    for (int i = 0; i < 8; ++i)
+        values << child<QProgressBar>(QStringLiteral("progressBarPX%1").arg(i))->value();
+    return values;
+}
+
+bool WindowTest::showsAfterReconnect(const HubSimulator::Readings &values, char display)
+{
+    hub->setDisplayMode(display);
+    hub->setFixedReadings(values);
+    const int threads = processThreadCount();
+    [&] {
+        QCOMPARE(caption(), QStringLiteral("Connect"));
+        QVERIFY(connectToHub());
+        QTRY_COMPARE_WITH_TIMEOUT(texts(), displayed(values, display), 5000);
+        clickConnect();
+        QTRY_COMPARE(processThreadCount(), threads);
+    }();
+    return !QTest::currentTestFailed();
 }

@@ -2,15 +2,15 @@
 #define TESTSUPPORT_H
 
 #include "hubsimulator.h"
+#include "mainwindow.h"
 
+#include <QAbstractButton>
 #include <QList>
 #include <QObject>
 #include <QPair>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
-
-class QWidget;
 
 #include <initializer_list>
 
@@ -69,5 +69,51 @@ void answerNextFileDialog(QObject *context, const QString &path);
 
 // Eight readings for the simulated hub, the rest 0.
 HubSimulator::Readings readings(std::initializer_list<int> values);
+// What the window shows for these readings: hexadecimal for binary output.
+QStringList displayed(const HubSimulator::Readings &values, char display);
+
+// A test cannot go on without a widget it drives.
+template <typename T>
+T *child(const QObject *parent, const QString &name)
+{
+    T *found = parent->findChild<T *>(name);
+    if (!found)
+        qFatal("no %s named %s", T::staticMetaObject.className(), qPrintable(name));
+    return found;
+}
+
+// Each test function gets a simulated hub (ten times the wire, a record every
+// 100 ms, precise mode) and a shown main window. Afterwards no thread may be
+// left, and the message boxes shown must be the ones the test expected.
+class WindowTest : public QObject
+{
+    Q_OBJECT
+
+protected slots:
+    void init();
+    void cleanup();
+
+protected:
+    template <typename T>
+    T *child(const QString &name) const { return ::child<T>(window, name); }
+    QString caption() const { return child<QAbstractButton>("pushButtonConnect")->text(); }
+    void clickConnect();
+    bool connectToHub();   // and waits for the hub's configuration
+    QStringList texts() const { return sensorTexts(window); }
+    QList<int> bars() const;
+    // Whatever went before, the window connects afresh, shows these readings,
+    // then disconnects and lets go of the worker.
+    bool showsAfterReconnect(const HubSimulator::Readings &values, char display);
+
+    HubSimulator *hub = nullptr;
+    MainWindow *window = nullptr;
+    MessageBoxWatcher *boxes = nullptr;
+    QList<QPair<QString, QString>> expectedBoxes;
+    int baselineThreads = 0;
+    int baselineFiles = 0;
+
+private:
+    int threadsWithoutHub = 0;
+};
 
 #endif // TESTSUPPORT_H

@@ -1,7 +1,6 @@
-// The firmware upgrade: the boot-loader exchange byte for byte, and the whole
-// user flow through the real window and dialogs, against the simulated hub.
-#include "hubsimulator.h"
-#include "mainwindow.h"
+// The firmware upgrade: the boot-loader exchange byte for byte, and whole runs
+// from the window's menu, sound or failing at each step, against the
+// simulated hub.
 #include "testsupport.h"
 #include "upgrade_logic.h"
 
@@ -18,287 +17,206 @@ QByteArray image(int size)
     return bytes;
 }
 
-QByteArray sizeHeader(quint32 size)
+// The erase request and the size header: how every run opens.
+QByteArray opening(quint32 size)
 {
-    QByteArray header(1, 0x22);
+    QByteArray bytes("\x11\x22", 2);
     for (int shift = 24; shift >= 0; shift -= 8)
-        header.append(static_cast<char>((size >> shift) & 0xFF));
-    return header;
+        bytes.append(static_cast<char>((size >> shift) & 0xFF));
+    return bytes;
 }
+
+QString stoppedAnswering(const QString &what)
+{
+    return QStringLiteral("The Hub stopped answering %1. Please disconnect and reconnect the "
+                          "device and try again.").arg(what);
+}
+
+// Garbage is a byte the boot loader never sends; the end-of-session byte is
+// one it does send, at the wrong step.
+enum class Fault { None, PortGone, EraseSilent, EraseGarbage, HeaderSilent, HeaderGarbage,
+                   BlockSilent, BlockGarbage, BlockEndOfSession, FinalSilent, FinalGarbage };
 
 } // namespace
 
-class TestUpgrade : public QObject
+Q_DECLARE_METATYPE(Fault)
+
+class TestUpgrade : public WindowTest
 {
     Q_OBJECT
 
+    QTemporaryDir dir;
+
+    QString writeFirmware(const QByteArray &bytes)
+    {
+        const QString path = dir.filePath(QStringLiteral("firmware.binary"));
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+            qFatal("cannot write the firmware file");
+        return path;
+    }
+
 private slots:
-    void init();
-    void cleanup();
-    void wholeExchange_data();
-    void wholeExchange();
-    void refusedBlockStopsAtOnce();
-    void finalReplyOtherThanDone();
-    void refusedEraseSendsNoHeader();
-    void silentBootLoaderEndsWithinTheLimit();
-    void unopenablePortIsReportedAtOnce();
-    void userFlowFromTheMenu();
-    void bootLoaderAtConnectLeadsToTheDialogs();
-    void cancelledFileKeepsUpgradeDisabled();
-    void triggerWhileDisconnectedDoesNothing();
+    void wholeExchange_data()
+    {
+        QTest::addColumn<int>("size");
+        QTest::addColumn<QVariantList>("progress");
+        QTest::addColumn<int>("replyPauseMs");   // between a reply's first byte and its line end
+        QTest::newRow("empty image") << 0 << QVariantList() << 0;
+        QTest::newRow("one whole block") << 8 << QVariantList{8} << 0;
+        QTest::newRow("a block and one byte") << 9 << QVariantList{8, 9} << 0;
+        QTest::newRow("short last block") << 20 << QVariantList{8, 16, 20} << 0;
+        QTest::newRow("replies in pieces") << 20 << QVariantList{8, 16, 20} << 3;
+    }
 
-private:
-    QString writeFirmware(const QByteArray &bytes);
-    // Starts the run in the test's thread, as the worker does in its own.
-    uchar run(Upgrade_logic &logic, const QString &path);
+    // The run in the test's own thread, as the worker runs it in its own.
+    void wholeExchange()
+    {
+        QFETCH(int, size);
+        QFETCH(QVariantList, progress);
+        QFETCH(int, replyPauseMs);
+        hub->setStartInBootLoader(true);
+        hub->setSplitBootReplies(replyPauseMs);
+        const QByteArray firmware = image(size);
+        const QPointer<QSerialPort> port = new QSerialPort(this);
+        Upgrade_logic logic(port, hub->portPath());
+        QSignalSpy updates(&logic, &Upgrade_logic::progress_update);
+        QSignalSpy messages(&logic, &Upgrade_logic::progress_message);
+        QCOMPARE(int(logic.mass_erase()), 1);
+        QCOMPARE(int(logic.program_hub(writeFirmware(firmware))), 6);
 
-    HubSimulator *hub = nullptr;
-    QTemporaryDir *dir = nullptr;
-    QPointer<QSerialPort> port;
+        QCOMPARE(hub->received(), opening(size) + firmware);
+        const auto arguments = [](const QSignalSpy &spy) {
+            QVariantList first;
+            for (const QList<QVariant> &args : spy)
+                first << args.at(0);
+            return first;
+        };
+        QCOMPARE(arguments(updates), progress);
+        QCOMPARE(arguments(messages), (QVariantList{"Requesting Device Mass Erase...",
+                                                    "Handshake complete. Upgrading Hub",
+                                                    "Waiting for Hub to terminate session",
+                                                    "Upgrade Finished. Please reconnect the device."}));
+        // The port is closed and released once the hub ends the session.
+        QTRY_VERIFY(!port);
+    }
+
+    void runFromTheMenu_data()
+    {
+        QTest::addColumn<Fault>("fault");
+        QTest::addColumn<QString>("message");   // %1: the port's name
+        QTest::addColumn<QByteArray>("wire");   // every byte the run sends
+        const QByteArray all = opening(70) + image(70);
+        const QByteArray blocks = all.left(6 + 32);
+        const QByteArray erase = all.left(1);
+        const QString fatal = QStringLiteral("Fatal error whilst programming the Hub");
+        QTest::newRow("finished") << Fault::None << "Upgrade Finished. Please reconnect the device." << all;
+        QTest::newRow("boot loader's port gone")
+            << Fault::PortGone << "Cannot open %1 to reach the Hub's boot loader. Please disconnect "
+                                  "and reconnect the device and try again." << QByteArray();
+        // A step the boot loader refuses without a word leaves the last message up.
+        QTest::newRow("erase: silent") << Fault::EraseSilent << stoppedAnswering("to the erase request") << erase;
+        QTest::newRow("erase: garbage") << Fault::EraseGarbage << "Requesting Device Mass Erase..." << erase;
+        QTest::newRow("size header: silent")
+            << Fault::HeaderSilent << stoppedAnswering("to the size of the image") << opening(70);
+        QTest::newRow("size header: garbage") << Fault::HeaderGarbage << fatal << opening(70);
+        QTest::newRow("block 3: silent") << Fault::BlockSilent << stoppedAnswering("after 32 of 70 bytes") << blocks;
+        QTest::newRow("block 3: garbage") << Fault::BlockGarbage << fatal << blocks;
+        QTest::newRow("block 3: end of session") << Fault::BlockEndOfSession << fatal << blocks;
+        QTest::newRow("final reply: silent")
+            << Fault::FinalSilent << stoppedAnswering("at the end of the session") << all;
+        QTest::newRow("final reply: garbage") << Fault::FinalGarbage << "Waiting for Hub to terminate session" << all;
+    }
+
+    void runFromTheMenu()
+    {
+        QFETCH(Fault, fault);
+        QFETCH(QString, message);
+        QFETCH(QByteArray, wire);
+        if (message.contains(QLatin1String("%1")))
+            message = message.arg(QSerialPort(hub->portPath()).portName());
+        window->setUpgradeWaitLimits(1500, 400, 800);
+        QVERIFY(connectToHub());
+
+        auto *action = child<QAction>("actionUpload_Firmware");
+        action->trigger();
+        QWidget *upgrade = visibleTopLevel("FW_Upgrade");
+        QWidget *restart = visibleTopLevel("Restart");
+        QVERIFY(upgrade && restart);
+        QCOMPARE(QApplication::activeModalWidget(), restart);   // on top
+        auto *label = ::child<QLabel>(upgrade, "label");
+        QCOMPARE(label->text(), QStringLiteral("Please disconnect reconnect your device"));
+        QTRY_VERIFY(hub->inBootLoader());   // the worker sent the command
+        hub->clearReceived();
+        switch (fault) {
+        case Fault::None: break;
+        case Fault::PortGone: hub->stop(); break;
+        case Fault::EraseSilent: hub->setSilent(true); break;
+        case Fault::EraseGarbage: hub->setEraseReply('Z'); break;
+        case Fault::HeaderSilent: hub->setNoHeaderReply(true); break;
+        case Fault::HeaderGarbage: hub->setHeaderReply('Z'); break;
+        case Fault::BlockSilent: hub->setBootLoaderSilentAfter(3); break;
+        case Fault::BlockGarbage: hub->setRefuseBlock(3, 'Z'); break;
+        case Fault::BlockEndOfSession: hub->setRefuseBlock(3, '\x06'); break;
+        case Fault::FinalSilent: hub->setNoFinalReply(true); break;
+        case Fault::FinalGarbage: hub->setFinalByte('Z'); break;
+        }
+        QTest::mouseClick(::child<QPushButton>(restart, "restart_button"), Qt::LeftButton);
+        QVERIFY(!restart->isVisible());
+
+        // Nothing to write, nothing to start: the run erases the hub first.
+        auto *upgradeButton = ::child<QPushButton>(upgrade, "upgrade_button");
+        auto *selectButton = ::child<QPushButton>(upgrade, "SelectFW");
+        auto *bar = ::child<QProgressBar>(upgrade, "progressBar");
+        answerNextFileDialog(this, QString());
+        QTest::mouseClick(selectButton, Qt::LeftButton);
+        QVERIFY(!upgradeButton->isEnabled());
+        answerNextFileDialog(this, writeFirmware(image(70)));
+        QTest::mouseClick(selectButton, Qt::LeftButton);
+        QVERIFY(upgradeButton->isEnabled());
+        QCOMPARE(bar->maximum(), 70);
+        QTest::mouseClick(upgradeButton, Qt::LeftButton);
+        // At once, before the boot loader has said anything.
+        QVERIFY(!upgradeButton->isEnabled() && !selectButton->isEnabled());
+        QVERIFY(!::child<QTextBrowser>(upgrade, "textBrowser")->isEnabled());
+
+        // Within the limits set above: the defaults would take seconds longer.
+        QTRY_COMPARE_WITH_TIMEOUT(label->text(), message, 4000);
+        // The run is over: nothing follows, on screen or on the wire.
+        QTest::qWait(300);
+        QCOMPARE(label->text(), message);
+        QCOMPARE(hub->received(), wire);
+        QCOMPARE(bar->value(), qMax(0, wire.size() - 6));   // the image bytes sent
+        upgrade->close();
+
+        // A finished run ends the link by itself; after any other the worker
+        // takes the disconnect at once instead of after some wait of the run.
+        QElapsedTimer clock;
+        clock.start();
+        if (fault != Fault::None) {
+            QCOMPARE(caption(), QStringLiteral("Disconnect"));
+            clickConnect();
+        }
+        QTRY_COMPARE(caption(), QStringLiteral("Connect"));
+        QVERIFY(!action->isEnabled());
+        QTRY_COMPARE(processThreadCount(), baselineThreads - (fault == Fault::PortGone));
+        QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+
+        // The hub is restarted into its firmware; the window takes it up again.
+        QVERIFY(fault != Fault::PortGone || hub->start());
+        hub->setSilent(false);
+        hub->setStartInBootLoader(false);
+        QVERIFY(showsAfterReconnect(readings({10, 20, 30, 40, 50, 60, 70, 80}), 'B'));
+    }
+
+    void bootLoaderAtConnectLeadsToTheDialogs()
+    {
+        hub->setStartInBootLoader(true);
+        typePortAndConnect(window, hub->portPath());
+        QTRY_VERIFY_WITH_TIMEOUT(visibleTopLevel("Restart") != nullptr, 5000);
+        QVERIFY(visibleTopLevel("FW_Upgrade"));
+    }
 };
-
-void TestUpgrade::init()
-{
-    hub = new HubSimulator;
-    hub->setSpeedFactor(10);
-    hub->setCyclePeriodMs(100);
-    QVERIFY(hub->start());
-    dir = new QTemporaryDir;
-    port = new QSerialPort;
-}
-
-void TestUpgrade::cleanup()
-{
-    delete port;
-    delete dir;
-    delete hub;
-    for (QWidget *w : QApplication::topLevelWidgets())
-        delete w;
-}
-
-QString TestUpgrade::writeFirmware(const QByteArray &bytes)
-{
-    const QString path = dir->filePath(QStringLiteral("firmware.binary"));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        qFatal("cannot write the firmware file");
-    return path;
-}
-
-uchar TestUpgrade::run(Upgrade_logic &logic, const QString &path)
-{
-    const uchar erase = logic.mass_erase();
-    if (erase != Upgrade_logic::Acknowledge)
-        return erase;
-    return logic.program_hub(path);
-}
-
-void TestUpgrade::wholeExchange_data()
-{
-    QTest::addColumn<int>("size");
-    QTest::addColumn<QList<int>>("progress");
-    QTest::addColumn<int>("replyPauseMs");   // between a reply's first byte and its line end
-    QTest::newRow("empty image") << 0 << QList<int>() << 0;
-    QTest::newRow("one whole block") << 8 << QList<int>{8} << 0;
-    QTest::newRow("a block and one byte") << 9 << QList<int>{8, 9} << 0;
-    QTest::newRow("short last block") << 20 << QList<int>{8, 16, 20} << 0;
-    QTest::newRow("replies in pieces") << 20 << QList<int>{8, 16, 20} << 3;
-}
-
-void TestUpgrade::wholeExchange()
-{
-    QFETCH(int, size);
-    QFETCH(QList<int>, progress);
-    QFETCH(int, replyPauseMs);
-    hub->setStartInBootLoader(true);
-    hub->setSplitBootReplies(replyPauseMs);
-    const QByteArray firmware = image(size);
-    const QString path = writeFirmware(firmware);
-
-    Upgrade_logic logic(port, hub->portPath());
-    QSignalSpy updates(&logic, &Upgrade_logic::progress_update);
-    QSignalSpy messages(&logic, &Upgrade_logic::progress_message);
-    QCOMPARE(int(run(logic, path)), 6);
-
-    QCOMPARE(hub->received(), QByteArray(1, 0x11) + sizeHeader(size) + firmware);
-    QCOMPARE(hub->receivedImage(), firmware);
-    QList<int> values;
-    for (const QList<QVariant> &args : updates)
-        values << args.at(0).toInt();
-    QCOMPARE(values, progress);
-    QStringList texts;
-    for (const QList<QVariant> &args : messages)
-        texts << args.at(0).toString();
-    QCOMPARE(texts, (QStringList{"Requesting Device Mass Erase...",
-                                 "Handshake complete. Upgrading Hub",
-                                 "Waiting for Hub to terminate session",
-                                 "Upgrade Finished. Please reconnect the device."}));
-    // The port is closed and released once the hub ends the session.
-    QTRY_VERIFY(!port);
-}
-
-void TestUpgrade::refusedBlockStopsAtOnce()
-{
-    hub->setStartInBootLoader(true);
-    hub->setRefuseBlock(1, 0x15);
-    const QByteArray firmware = image(40);
-    Upgrade_logic logic(port, hub->portPath());
-    QSignalSpy messages(&logic, &Upgrade_logic::progress_message);
-    QCOMPARE(int(run(logic, writeFirmware(firmware))), 0x15);
-    QTest::qWait(100);
-    // Blocks 0 and 1 went out; block 2 never did.
-    QCOMPARE(hub->received(), QByteArray(1, 0x11) + sizeHeader(40) + firmware.left(16));
-    QCOMPARE(messages.last().at(0).toString(),
-             QStringLiteral("Fatal error whilst programming the Hub"));
-    QVERIFY(port && port->isOpen());
-}
-
-void TestUpgrade::finalReplyOtherThanDone()
-{
-    hub->setStartInBootLoader(true);
-    hub->setFinalByte(0x01);
-    Upgrade_logic logic(port, hub->portPath());
-    QSignalSpy messages(&logic, &Upgrade_logic::progress_message);
-    QCOMPARE(int(run(logic, writeFirmware(image(12)))), 1);
-    QCOMPARE(messages.last().at(0).toString(),
-             QStringLiteral("Waiting for Hub to terminate session"));
-    QTRY_VERIFY(!port);   // closed and released all the same
-}
-
-void TestUpgrade::refusedEraseSendsNoHeader()
-{
-    hub->setStartInBootLoader(true);
-    hub->setEraseReply(0x00);
-    Upgrade_logic logic(port, hub->portPath());
-    QSignalSpy messages(&logic, &Upgrade_logic::progress_message);
-    QCOMPARE(int(logic.mass_erase()), 0);
-    QTest::qWait(100);
-    QCOMPARE(hub->received(), QByteArray(1, 0x11));
-    QCOMPARE(messages.count(), 1);
-    QCOMPARE(messages.last().at(0).toString(), QStringLiteral("Requesting Device Mass Erase..."));
-}
-
-void TestUpgrade::silentBootLoaderEndsWithinTheLimit()
-{
-    hub->setStartInBootLoader(true);
-    hub->setBootLoaderSilentAfter(2);
-    Upgrade_logic logic(port, hub->portPath());
-    logic.setWaitLimits(2000, 300, 500);
-    QSignalSpy messages(&logic, &Upgrade_logic::progress_message);
-    QElapsedTimer clock;
-    clock.start();
-    QVERIFY(run(logic, writeFirmware(image(64))) != 6);
-    QVERIFY(clock.elapsed() < 2000);
-    const QString last = messages.last().at(0).toString();
-    QVERIFY2(last.contains(QLatin1String("stopped answering"))
-                 && last.contains(QLatin1String("disconnect and reconnect")),
-             qPrintable(last));
-    QCOMPARE(hub->receivedImage().size(), 24);   // the third block went unanswered
-}
-
-void TestUpgrade::unopenablePortIsReportedAtOnce()
-{
-    Upgrade_logic logic(port, QStringLiteral("/dev/pellix-gone"));
-    QSignalSpy messages(&logic, &Upgrade_logic::progress_message);
-    QElapsedTimer clock;
-    clock.start();
-    QCOMPARE(int(logic.mass_erase()), 0xCC);
-    QVERIFY(clock.elapsed() < 1000);
-    QCOMPARE(messages.count(), 1);
-    QVERIFY(messages.last().at(0).toString().contains(QLatin1String("/dev/pellix-gone")));
-}
-
-void TestUpgrade::userFlowFromTheMenu()
-{
-    const QByteArray firmware = image(70);
-    const QString path = writeFirmware(firmware);
-    MainWindow window;
-    window.show();
-    window.findChild<QComboBox *>("comboBoxPortName")->setEditText(hub->portPath());
-    auto *connectButton = window.findChild<QPushButton *>("pushButtonConnect");
-    QTest::mouseClick(connectButton, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(window.findChild<QRadioButton *>("radioButtonBinaryMode")->isChecked(),
-                             7000);
-
-    auto *action = window.findChild<QAction *>("actionUpload_Firmware");
-    action->trigger();
-    QWidget *upgrade = visibleTopLevel("FW_Upgrade");
-    QWidget *restart = visibleTopLevel("Restart");
-    QVERIFY(upgrade && restart);
-    QCOMPARE(QApplication::activeModalWidget(), restart);   // on top
-    QCOMPARE(upgrade->findChild<QLabel *>("label")->text(),
-             QStringLiteral("Please disconnect reconnect your device"));
-    QTRY_VERIFY(hub->inBootLoader());   // the worker sent the command
-    QTest::mouseClick(restart->findChild<QPushButton *>("restart_button"), Qt::LeftButton);
-    QVERIFY(!restart->isVisible());
-
-    auto *upgradeButton = upgrade->findChild<QPushButton *>("upgrade_button");
-    auto *selectButton = upgrade->findChild<QPushButton *>("SelectFW");
-    auto *bar = upgrade->findChild<QProgressBar *>("progressBar");
-    QVERIFY(!upgradeButton->isEnabled());
-    answerNextFileDialog(this, path);
-    QTest::mouseClick(selectButton, Qt::LeftButton);
-    QVERIFY(upgradeButton->isEnabled());
-    QCOMPARE(bar->maximum(), 70);
-
-    QTest::mouseClick(upgradeButton, Qt::LeftButton);
-    // At once, before the boot loader has said anything.
-    QVERIFY(!upgradeButton->isEnabled());
-    QVERIFY(!selectButton->isEnabled());
-    QVERIFY(!upgrade->findChild<QTextBrowser *>("textBrowser")->isEnabled());
-
-    auto *label = upgrade->findChild<QLabel *>("label");
-    QTRY_COMPARE_WITH_TIMEOUT(label->text(),
-                              QStringLiteral("Upgrade Finished. Please reconnect the device."), 10000);
-    QCOMPARE(bar->value(), 70);
-    QTRY_COMPARE(connectButton->text(), QStringLiteral("Connect"));
-    QVERIFY(!action->isEnabled());
-    QCOMPARE(hub->receivedImage(), firmware);
-
-    // The window connects again to the hub, now back in its firmware.
-    QTest::mouseClick(connectButton, Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(window.findChild<QCheckBox *>("checkBoxPX0")->isEnabled(), 7000);
-}
-
-void TestUpgrade::bootLoaderAtConnectLeadsToTheDialogs()
-{
-    hub->setStartInBootLoader(true);
-    MainWindow window;
-    window.show();
-    window.findChild<QComboBox *>("comboBoxPortName")->setEditText(hub->portPath());
-    QTest::mouseClick(window.findChild<QPushButton *>("pushButtonConnect"), Qt::LeftButton);
-    QTRY_VERIFY_WITH_TIMEOUT(visibleTopLevel("Restart") != nullptr, 5000);
-    QVERIFY(visibleTopLevel("FW_Upgrade"));
-}
-
-void TestUpgrade::cancelledFileKeepsUpgradeDisabled()
-{
-    MainWindow window;
-    window.show();
-    window.findChild<QComboBox *>("comboBoxPortName")->setEditText(hub->portPath());
-    QTest::mouseClick(window.findChild<QPushButton *>("pushButtonConnect"), Qt::LeftButton);
-    window.findChild<QAction *>("actionUpload_Firmware")->trigger();
-    QWidget *upgrade = visibleTopLevel("FW_Upgrade");
-    QVERIFY(upgrade);
-    visibleTopLevel("Restart")->close();
-    answerNextFileDialog(this, QString());
-    QTest::mouseClick(upgrade->findChild<QPushButton *>("SelectFW"), Qt::LeftButton);
-    QVERIFY(!upgrade->findChild<QPushButton *>("upgrade_button")->isEnabled());
-    QTest::qWait(200);
-    QVERIFY(!hub->eraseRequested());
-}
-
-void TestUpgrade::triggerWhileDisconnectedDoesNothing()
-{
-    MainWindow window;
-    window.show();
-    auto *action = window.findChild<QAction *>("actionUpload_Firmware");
-    QMetaObject::invokeMethod(&window, "on_actionUpload_Firmware_triggered");
-    QVERIFY(!visibleTopLevel("FW_Upgrade"));
-    QVERIFY(!visibleTopLevel("Restart"));
-    QVERIFY(!action->isEnabled());
-    QCOMPARE(hub->received(), QByteArray());
-}
 
 QTEST_MAIN(TestUpgrade)
 #include "tst_upgrade.moc"
