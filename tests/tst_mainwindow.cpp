@@ -39,39 +39,13 @@ class TestMainWindow : public WindowTest
     }
 
 private slots:
-    void idleBeforeAndAfterALink()
+    void aWholeLink()
     {
         QCOMPARE(window->windowTitle(), QStringLiteral("Pellix Hub Controler"));
         verifyIdle();
         QCOMPARE(shownTimeouts(), 0);
 
         hub->setIdentity("5678", "3.0.2", "PRO");
-        hub->setMask(0xFF);
-        hub->setDisplayMode('T');
-        QVERIFY(connectToHub());
-        QTRY_VERIFY(texts().first() != QString());
-        QVERIFY(processThreadCount() > baselineThreads);
-        clickConnect();
-        verifyIdle();
-        const QStringList blank = QVector<QString>(8, QStringLiteral(" ")).toList();
-        QCOMPARE(texts(), blank);
-        QTRY_COMPARE(processThreadCount(), baselineThreads);
-        // Nothing of the old worker arrives late to fill the display again.
-        QTest::qWait(200);
-        QCOMPARE(texts(), blank);
-
-        // About shows the last hub, after it has gone.
-        child<QAction>("actionAbout")->trigger();
-        QWidget *about = visibleTopLevel("About");
-        QVERIFY(about);
-        QStringList identity;
-        for (const char *name : {"label_name", "label_serial", "label_firmware"})
-            identity << ::child<QLabel>(about, name)->text();
-        QCOMPARE(identity, (QStringList{"PXHUB", "5678", "3.0.2 (PRO) "}));
-    }
-
-    void configurationAndCommands()
-    {
         hub->setMask(0x05);
         hub->setDisplayMode('T');
         typePortAndConnect(window, hub->portPath());
@@ -146,6 +120,25 @@ private slots:
         // After the switch the hub sends binary frames, and the window shows them so.
         hub->setFixedReadings(readings({255, 255, 255, 255, 255, 255, 255, 255}));
         QTRY_COMPARE_WITH_TIMEOUT(texts().first(), QStringLiteral("00FF"), 3000);
+
+        QVERIFY(processThreadCount() > baselineThreads);
+        clickConnect();
+        verifyIdle();
+        const QStringList blank = QVector<QString>(8, QStringLiteral(" ")).toList();
+        QCOMPARE(texts(), blank);
+        QTRY_COMPARE(processThreadCount(), baselineThreads);
+        // Nothing of the old worker arrives late to fill the display again.
+        QTest::qWait(200);
+        QCOMPARE(texts(), blank);
+
+        // About shows the last hub, after it has gone.
+        child<QAction>("actionAbout")->trigger();
+        QWidget *about = visibleTopLevel("About");
+        QVERIFY(about);
+        QStringList identity;
+        for (const char *name : {"label_name", "label_serial", "label_firmware"})
+            identity << ::child<QLabel>(about, name)->text();
+        QCOMPARE(identity, (QStringList{"PXHUB", "5678", "3.0.2 (PRO) "}));
     }
 
     void distancesAndTheirScale_data()

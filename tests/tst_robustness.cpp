@@ -73,17 +73,11 @@ private slots:
                                           textRecord({"PH", "PH", "1PH2", "-PH", "PH-1", "0xPH", "PH", "PH"})})
                 hub->sendRaw(raw);
         } else if (hostile == Hostile::LinesOfAnyLength) {
-            // 27 and 53 characters: well formed, and refused for their length.
-            const QList<QByteArray> seven = QVector<QByteArray>(7, "-7777").toList();
-            hub->sendRaw(textRecord({"-7777", "777", "77", "7", "7", "7", "7", "7"}));
-            hub->sendRaw(textRecord(QList<QByteArray>{"-7777", "-77777"} + seven.mid(1)));
-            for (int n : {0, 1, 2, 27, 28, 51, 52, 53, 200, 5000, 70000})
+            for (int n : {0, 1, 2, 28, 200, 5000, 70000})
                 hub->sendRaw(QByteArray(n, 'x') + "\n");
-            hub->sendRaw(QByteArray(400, '\t') + "PH\r\n");
-            hub->sendRaw("PH" + QByteArray(8, '\t') + "\r\n");
-            hub->sendRaw("PH" + QByteArray("\t\0", 2).repeated(13) + "\r\n");
-            // A record at the end of a line far too long to be one.
-            hub->sendRaw(QByteArray(9000, 'y') + textRecord(seven + seven.mid(6)));
+            // A record, of a length the reader takes, at the end of a line far
+            // too long to be one.
+            hub->sendRaw(QByteArray(9000, 'y') + textRecord(QVector<QByteArray>(8, "-7777").toList()));
         }
         QTest::qWait(1500);
         hub->setGarbageBetweenRecords(false);
