@@ -22,6 +22,7 @@
 // bench never touches the control), so fast mode shows each reading unchanged.
 #include "hubsimulator.h"
 #include "mainwindow.h"
+#include "testsupport.h"
 #include "threadcom.h"
 #include "upgrade_logic.h"
 
@@ -775,24 +776,6 @@ bool spinUntil(Predicate done, int timeoutMs)
     return true;
 }
 
-template <typename T>
-T *child(QWidget *root, const char *name)
-{
-    T *w = root->findChild<T *>(QLatin1String(name));
-    if (!w)
-        qFatal("no widget %s", name);
-    return w;
-}
-
-QWidget *visibleTopLevel(const char *name)
-{
-    for (QWidget *w : QApplication::topLevelWidgets()) {
-        if (w->objectName() == QLatin1String(name) && w->isVisible())
-            return w;
-    }
-    return nullptr;
-}
-
 struct Config
 {
     char display;   // 'B' or 'T'
@@ -1061,14 +1044,7 @@ void Bench::upload()
             finishedNs = nowNs();
     }, Qt::DirectConnection);
 
-    QTimer::singleShot(200, [path] {
-        for (QWidget *w : QApplication::topLevelWidgets()) {
-            if (auto *files = qobject_cast<QFileDialog *>(w)) {
-                files->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(path);
-                QMetaObject::invokeMethod(files, "accept");
-            }
-        }
-    });
+    answerNextFileDialog(dialog, path);
     child<QPushButton>(dialog, "SelectFW")->click();
     auto *start = child<QPushButton>(dialog, "upgrade_button");
     if (!start->isEnabled()) {

@@ -4,6 +4,7 @@
 // each other show as a user sees them.
 #include "hubsimulator.h"
 #include "mainwindow.h"
+#include "testsupport.h"
 
 #include <QtWidgets>
 
@@ -28,31 +29,16 @@ void shoot(const QString &directory, const QString &name)
         qInfo("%s", qPrintable(path));
 }
 
-template <typename T>
-T *find(QWidget *root, const char *name)
-{
-    return root->findChild<T *>(QLatin1String(name));
-}
-
-QWidget *topLevel(const char *name)
-{
-    for (QWidget *w : QApplication::topLevelWidgets()) {
-        if (w->objectName() == QLatin1String(name) && w->isVisible())
-            return w;
-    }
-    return nullptr;
-}
-
 void connectWindow(MainWindow &window, HubSimulator &hub)
 {
-    find<QComboBox>(&window, "comboBoxPortName")->setEditText(hub.portPath());
-    find<QPushButton>(&window, "pushButtonConnect")->click();
-    settle(1500);
+    typePortAndConnect(&window, hub.portPath());
+    waitForHubConfiguration(&window);
+    settle(1000);
 }
 
 void disconnectWindow(MainWindow &window)
 {
-    find<QPushButton>(&window, "pushButtonConnect")->click();
+    child<QPushButton>(&window, "pushButtonConnect")->click();
     settle(300);
 }
 
@@ -88,11 +74,11 @@ int main(int argc, char *argv[])
     connectWindow(window, hub);
     shoot(directory, QStringLiteral("mainwindow-text-precise.png"));
 
-    find<QAction>(&window, "actionAbout")->trigger();
-    if (QWidget *about = topLevel("About"))
+    child<QAction>(&window, "actionAbout")->trigger();
+    if (QWidget *about = visibleTopLevel("About"))
         about->move(220, 120);
     shoot(directory, QStringLiteral("about.png"));
-    if (QWidget *about = topLevel("About"))
+    if (QWidget *about = visibleTopLevel("About"))
         about->close();
 
     // The upgrade: both dialogs, then a run part-way through.
@@ -103,9 +89,9 @@ int main(int argc, char *argv[])
     file.write(QByteArray(32768, '\x5A'));
     file.close();
 
-    find<QAction>(&window, "actionUpload_Firmware")->trigger();
-    QWidget *upgrade = topLevel("FW_Upgrade");
-    QWidget *restart = topLevel("Restart");
+    child<QAction>(&window, "actionUpload_Firmware")->trigger();
+    QWidget *upgrade = visibleTopLevel("FW_Upgrade");
+    QWidget *restart = visibleTopLevel("Restart");
     if (!upgrade || !restart)
         qFatal("the upgrade dialogs did not open");
     upgrade->move(250, 100);
@@ -113,16 +99,9 @@ int main(int argc, char *argv[])
     shoot(directory, QStringLiteral("upgrade-restart.png"));
     restart->close();
 
-    QTimer::singleShot(300, [firmware] {
-        for (QWidget *w : QApplication::topLevelWidgets()) {
-            if (auto *dialog = qobject_cast<QFileDialog *>(w)) {
-                dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(firmware);
-                QMetaObject::invokeMethod(dialog, "accept");
-            }
-        }
-    });
-    find<QPushButton>(upgrade, "SelectFW")->click();
-    find<QPushButton>(upgrade, "upgrade_button")->click();
+    answerNextFileDialog(upgrade, firmware);
+    child<QPushButton>(upgrade, "SelectFW")->click();
+    child<QPushButton>(upgrade, "upgrade_button")->click();
     settle(3000);   // at the wire's pace 32 KiB take about 8 s
     shoot(directory, QStringLiteral("upgrade-running.png"));
     settle(9000);
