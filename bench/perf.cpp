@@ -77,13 +77,6 @@ std::string readFile(const char *path)
     return s.str();
 }
 
-long residentKiB()
-{
-    const std::string status = readFile("/proc/self/status");
-    const size_t at = status.find("VmRSS:");
-    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
-}
-
 // Busy jiffies of the whole machine and of this process, to tell how much of the
 // two figures others were using while we measured.
 struct MachineCpu
@@ -492,7 +485,7 @@ struct Snapshot
     qint64 probeGui = 0;
     qint64 probeWorker = 0;
     MachineCpu machine;
-    long rss = 0;
+    qint64 rss = 0;
 };
 
 struct WindowResult
@@ -618,7 +611,7 @@ Snapshot Sampler::snapshot(qint64 t)
     s.probeGui = c.probeGuiNs.load();
     s.probeWorker = c.probeWorkerNs.load();
     s.machine = machineCpu();
-    s.rss = residentKiB();
+    s.rss = processResidentKb();
     return s;
 }
 
@@ -1158,7 +1151,7 @@ int Bench::run()
               .arg(loadAverage())
               .arg(QLatin1String(qVersion()))
               .arg(QGuiApplication::platformName()));
-    r.out(QStringLiteral("resident memory with the window up, before connecting: %1 KiB").arg(residentKiB()));
+    r.out(QStringLiteral("resident memory with the window up, before connecting: %1 KiB").arg(processResidentKb()));
 
     if (o.stream) {
         if (!connectWindow()) {
@@ -1166,7 +1159,7 @@ int Bench::run()
             return 1;
         }
         spin(2000);   // the connection's own work is over before anything is measured
-        r.out(QStringLiteral("resident memory once streaming: %1 KiB").arg(residentKiB()));
+        r.out(QStringLiteral("resident memory once streaming: %1 KiB").arg(processResidentKb()));
         r.markdown << QStringLiteral("| configuration | sent /s | decoded /s | redraws /s | dropped by the reader / "
                                      "lost | write->text median / p99 ms | age shown median / p99 ms | age painted "
                                      "median / p99 ms | age budget ms | GUI CPU | worker CPU | most queued display "
