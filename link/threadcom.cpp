@@ -172,10 +172,10 @@ void ThreadCom::readIdentification()
     const Identity defaults = defaultIdentity();
     {
         QMutexLocker lock(&DataMutex);
-        DeviceName = defaults.deviceName;
-        SerialNo = defaults.serialNo;
-        FirmwareVersion = defaults.firmwareVersion;
-        FirmwareType = defaults.firmwareType;
+        DeviceName = defaults.DeviceName;
+        SerialNo = defaults.SerialNo;
+        FirmwareVersion = defaults.FirmwareVersion;
+        FirmwareType = defaults.FirmwareType;
     }
     if (!SerialPort->waitForReadyRead(IdentFirstWaitMs))
         return;
@@ -183,14 +183,13 @@ void ThreadCom::readIdentification()
     // Every whole line that is waiting is looked at, whether or not more data
     // arrived since: a hub that answers in one piece and then falls silent
     // would otherwise lose its identity, and a stream of measurement lines
-    // ahead of the answer would use up the attempts.
+    // ahead of the answer would use up the attempts. What first comes during
+    // the last wait is too late: the defaults stand.
     for (int attempt = 1; attempt <= IdentAttempts && !released && !stopRequested(); ++attempt) {
         if (takeIdentityLine())
             return;
         SerialPort->waitForReadyRead(IdentWaitMs);
     }
-    if (!released)
-        takeIdentityLine();
 }
 
 bool ThreadCom::takeIdentityLine()
@@ -200,10 +199,10 @@ bool ThreadCom::takeIdentityLine()
         Identity identity;
         if (readIdentificationLine(line, identity)) {
             QMutexLocker lock(&DataMutex);
-            DeviceName = identity.deviceName;
-            SerialNo = identity.serialNo;
-            FirmwareVersion = identity.firmwareVersion;
-            FirmwareType = identity.firmwareType;
+            DeviceName = identity.DeviceName;
+            SerialNo = identity.SerialNo;
+            FirmwareVersion = identity.FirmwareVersion;
+            FirmwareType = identity.FirmwareType;
             return true;
         }
         if (line.contains(IdentMarker))   // an answer too short to trust: keep the defaults

@@ -105,23 +105,28 @@ private slots:
         QTest::addColumn<int>("splitMs");
         QTest::addColumn<bool>("streaming");
         QTest::addColumn<bool>("identifies");
-        QTest::addColumn<QList<QByteArray>>("pieces");   // in place of the hub's answer, 400 ms apart
+        QTest::addColumn<QList<QByteArray>>("pieces");   // in place of the hub's answer
+        QTest::addColumn<int>("gapMs");                   // between the pieces
         QTest::addColumn<QStringList>("identity");
         const QStringList hubs{"PXHUB", "512", "1.2.0", "XYZ"};
         const QStringList defaults{"PXHUB", "0", "1.0.0", "STD"};
         const QStringList sent{"PXHUB", "77", "3.0.0", "Q"};
         const QByteArray line("ID PXHUB 77 3.0.0 Q\r\n");
-        QTest::newRow("one reply each") << 0 << false << true << QList<QByteArray>() << hubs;
-        QTest::newRow("configuration reply in two writes") << 2 << false << true << QList<QByteArray>() << hubs;
-        QTest::newRow("records stream during the handshake") << 0 << true << true << QList<QByteArray>() << hubs;
-        QTest::newRow("no identification") << 0 << false << false << QList<QByteArray>() << defaults;
+        QTest::newRow("one reply each") << 0 << false << true << QList<QByteArray>() << 400 << hubs;
+        QTest::newRow("configuration reply in two writes") << 2 << false << true << QList<QByteArray>() << 400 << hubs;
+        QTest::newRow("records stream during the handshake") << 0 << true << true << QList<QByteArray>() << 400 << hubs;
+        QTest::newRow("no identification") << 0 << false << false << QList<QByteArray>() << 400 << defaults;
         const QByteArray withNul("ID PXHUB 77\0x 3.0.0 Q\r\n", 23);   // a field ends at its NUL
         QTest::newRow("identification in pieces")
-            << 0 << false << false << QList<QByteArray>{withNul.left(14), withNul.mid(14)} << sent;
+            << 0 << false << false << QList<QByteArray>{withNul.left(14), withNul.mid(14)} << 400 << sent;
         QTest::newRow("identification late, behind a record")
-            << 0 << false << false << QList<QByteArray>{"PH\t1\t2\t3\t4\t5\t6\t7\t8\r\n", line} << sent;
+            << 0 << false << false << QList<QByteArray>{"PH\t1\t2\t3\t4\t5\t6\t7\t8\r\n", line} << 400 << sent;
         QTest::newRow("short identification keeps the defaults")
-            << 0 << false << false << QList<QByteArray>{"ID PXHUB 77\r\n", line} << defaults;
+            << 0 << false << false << QList<QByteArray>{"ID PXHUB 77\r\n", line} << 400 << defaults;
+        // The waits for the answer last two seconds from the first byte; an
+        // answer that first comes in the last of them is too late.
+        QTest::newRow("identification in the last wait")
+            << 0 << false << false << QList<QByteArray>{"\r\n", line} << 1950 << defaults;
     }
     void handshake()
     {
@@ -129,6 +134,7 @@ private slots:
         QFETCH(bool, streaming);
         QFETCH(bool, identifies);
         QFETCH(QList<QByteArray>, pieces);
+        QFETCH(int, gapMs);
         QFETCH(QStringList, identity);
         // Fast mode: not what the worker assumes before the reply, so a lost field shows.
         hub->setMask(0xA5);
@@ -145,7 +151,7 @@ private slots:
         QCOMPARE(hub->received(), QByteArray("HCFRRI"));
         for (const QByteArray &piece : pieces) {
             hub->sendRaw(piece);
-            QThread::msleep(400);
+            QThread::msleep(gapMs);
         }
         QTRY_COMPARE_WITH_TIMEOUT(run.config.count(), 1, 7000);
         QCOMPARE(run.config.at(0), QVariantList({QVariant::fromValue(qint8(0xA5)), QVariant::fromValue(uchar('F')), QVariant::fromValue(uchar('T'))}));
