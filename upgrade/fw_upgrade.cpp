@@ -36,6 +36,8 @@ void FW_Upgrade::on_SelectFW_clicked()
     // the hub first, and an erased hub with no image is the worst outcome.
     QFile file(file_path);
     if (file_path.isEmpty() || !file.open(QIODevice::ReadOnly)) {
+        file_size = 0;
+        ui->progressBar->setRange(0, 0);
         ui->upgrade_button->setEnabled(false);
         if (!file_path.isEmpty())
             ui->label->setText(tr("Cannot read %1. Please choose another file.")

@@ -136,11 +136,10 @@ uchar Upgrade_logic::mass_erase()
     serial->setBaudRate(QSerialPort::Baud115200, QSerialPort::AllDirections);
     serial->clearError();
     // A wait on a port that never opened can block for ever, so the open's
-    // own result decides.
+    // own result ends the erase at once, as a hub that never answered would:
+    // the request's message stays the last one.
     if (!serial->open(QIODevice::ReadWrite)) {
-        emit progress_message(tr("Cannot open %1 to reach the Hub's boot loader. Please "
-                                 "disconnect and reconnect the device and try again.")
-                                  .arg(port_name));
+        emit progress_message(QStringLiteral("Requesting Device Mass Erase..."));
         return NoReply;
     }
     serial->write(buffer);
