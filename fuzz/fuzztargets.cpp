@@ -178,14 +178,14 @@ int identificationLine(const uint8_t *data, size_t size)
     if (!line.contains(IdentMarker))
         check(!taken, "a line without the marker is no identification");
     if (!taken) {
-        check(identity.deviceName == before.deviceName && identity.serialNo == before.serialNo
-                  && identity.firmwareVersion == before.firmwareVersion
-                  && identity.firmwareType == before.firmwareType,
+        check(identity.DeviceName == before.DeviceName && identity.SerialNo == before.SerialNo
+                  && identity.FirmwareVersion == before.FirmwareVersion
+                  && identity.FirmwareType == before.FirmwareType,
               "a line that is not taken changes nothing");
         return 0;
     }
-    for (const QString &field : {identity.deviceName, identity.serialNo, identity.firmwareVersion,
-                                 identity.firmwareType}) {
+    for (const QString &field : {identity.DeviceName, identity.SerialNo, identity.FirmwareVersion,
+                                 identity.FirmwareType}) {
         check(!field.contains(QLatin1Char(' ')), "an identity field holds no field separator");
         check(!field.contains(QChar(0)), "an identity field ends at a NUL");
         check(field.size() <= line.size(), "an identity field comes from the line");

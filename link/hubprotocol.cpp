@@ -88,10 +88,10 @@ bool readIdentificationLine(const QByteArray &line, Identity &identity)
         return false;
     QByteArray type = fields.at(4);
     type.chop(2);   // the line end
-    identity.deviceName = fieldText(fields.at(1));
-    identity.serialNo = fieldText(fields.at(2));
-    identity.firmwareVersion = fieldText(fields.at(3));
-    identity.firmwareType = fieldText(type);
+    identity.DeviceName = fieldText(fields.at(1));
+    identity.SerialNo = fieldText(fields.at(2));
+    identity.FirmwareVersion = fieldText(fields.at(3));
+    identity.FirmwareType = fieldText(type);
     return true;
 }
 

@@ -44,10 +44,10 @@ using Readings = std::array<qint16, SensorCount>;
 
 struct Identity
 {
-    QString deviceName;
-    QString serialNo;
-    QString firmwareVersion;
-    QString firmwareType;
+    QString DeviceName;
+    QString SerialNo;
+    QString FirmwareVersion;
+    QString FirmwareType;
 };
 
 // What the host assumes until the hub has identified itself.

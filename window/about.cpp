@@ -9,9 +9,9 @@ About::About(const HubProtocol::Identity &info, QWidget *parent)
 {
     ui->setupUi(this);
     setStyleSheet(StyleSheet::load(StyleSheet::About));
-    ui->label_name->setText(info.deviceName);
-    ui->label_serial->setText(info.serialNo);
-    ui->label_firmware->setText(info.firmwareVersion + QStringLiteral(" (") + info.firmwareType
+    ui->label_name->setText(info.DeviceName);
+    ui->label_serial->setText(info.SerialNo);
+    ui->label_firmware->setText(info.FirmwareVersion + QStringLiteral(" (") + info.FirmwareType
                                 + QStringLiteral(") "));
 }
 

@@ -248,10 +248,10 @@ void MainWindow::SetConfig(qint8 PellPlg, uchar OMode, uchar DMode)
 {
     if (worker) {
         QMutexLocker lock(&worker->DataMutex);
-        deviceInfo.deviceName = worker->DeviceName;
-        deviceInfo.serialNo = worker->SerialNo;
-        deviceInfo.firmwareVersion = worker->FirmwareVersion;
-        deviceInfo.firmwareType = worker->FirmwareType;
+        deviceInfo.DeviceName = worker->DeviceName;
+        deviceInfo.SerialNo = worker->SerialNo;
+        deviceInfo.FirmwareVersion = worker->FirmwareVersion;
+        deviceInfo.FirmwareType = worker->FirmwareType;
     }
     connectedMask = PellPlg;
     fastMode = OMode == HubProtocol::Fast;
