@@ -435,7 +435,6 @@ void ThreadCom::storeReadings(const Readings &values)
 {
     QMutexLocker lock(&DataMutex);
     std::copy(values.begin(), values.end(), std::begin(DistanceValue));
-    ++StoredRecords;
 }
 
 void ThreadCom::Upgrade()

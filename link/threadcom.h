@@ -45,9 +45,6 @@ public:
     uchar OMode = HubProtocol::Precise;
     uchar DMode = HubProtocol::Text;
     QList<QList<qint16>> SampleLists;
-    // Counts the records stored in DistanceValue (under DataMutex), so that the
-    // window can tell a notification whose values it has already shown.
-    quint64 StoredRecords = 0;
 
 public slots:
     void process();

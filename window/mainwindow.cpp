@@ -126,7 +126,7 @@ void MainWindow::connectToHub()
     const QPointer<QThread> previous = thread;
     thread = new QThread;
     worker = new ThreadCom(ui->comboBoxPortName->currentText());
-    shownRecords = 0;
+    shownValid = false;
 
     connect(worker, &ThreadCom::errorSerialPort, this, &MainWindow::HandleError);
     connect(worker, &ThreadCom::GoToUploadMode, this, &MainWindow::EnterUploadMode);
@@ -211,6 +211,7 @@ void MainWindow::disconnectFromHub()
 
 void MainWindow::blankSensors()
 {
+    shownValid = false;
     for (int i = 0; i < HubProtocol::SensorCount; ++i) {
         checkBoxes[i]->setChecked(false);
         checkBoxes[i]->setEnabled(false);
@@ -377,23 +378,23 @@ void MainWindow::showDistancesNow()
 void MainWindow::showDistances(bool hexadecimal)
 {
     if (!hasLiveWorker()) {
+        shownValid = false;
         for (int i = 0; i < HubProtocol::SensorCount; ++i) {
             textBrowsers[i]->setText(QStringLiteral(" "));
             progressBars[i]->setValue(0);
         }
         return;
     }
-    qint16 values[HubProtocol::SensorCount];
-    quint64 records;
+    HubProtocol::Readings values;
     {
         QMutexLocker lock(&worker->DataMutex);
-        std::copy(std::begin(worker->DistanceValue), std::end(worker->DistanceValue), values);
-        records = worker->StoredRecords;
+        std::copy(std::begin(worker->DistanceValue), std::end(worker->DistanceValue), values.begin());
     }
-    if (records == shownRecords && hexadecimal == shownHexadecimal)
+    if (shownValid && values == shownValues && hexadecimal == shownHexadecimal)
         return;
-    shownRecords = records;
+    shownValues = values;
     shownHexadecimal = hexadecimal;
+    shownValid = true;
     for (int i = 0; i < HubProtocol::SensorCount; ++i) {
         const int value = values[i];
         textBrowsers[i]->setText(hexadecimal ? QString::asprintf("%04X", value)

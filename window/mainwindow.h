@@ -98,11 +98,12 @@ private:
     // and the window must never reach one that has gone.
     QPointer<QThread> thread;
     QPointer<ThreadCom> worker;
-    // The worker's record count and form last put on screen. A hub faster than
-    // the screen queues notifications quicker than the window can redraw; the
-    // ones that bring nothing new are passed over instead of redrawn.
-    quint64 shownRecords = 0;
+    // The values and form last put on screen. A hub faster than the screen
+    // queues notifications quicker than the window can redraw; those that
+    // would put the same on screen again are passed over.
+    HubProtocol::Readings shownValues {};
     bool shownHexadecimal = false;
+    bool shownValid = false;
     // Redrawing the sixteen sensor widgets takes the GUI thread about a
     // millisecond, and a hub at full speed sends some 600 records a second:
     // the widgets are redrawn at most once per display interval, with the
