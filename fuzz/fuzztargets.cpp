@@ -158,11 +158,15 @@ int configReply(const uint8_t *data, size_t size)
         if (!inside || cPos + 2 >= buffer.size()) {
             check(mask == 0x5A, "a mask whose digits have not arrived changes nothing");
         } else {
-            const QByteArray digits = buffer.mid(cPos + 1, 2);
-            bool ok = false;
-            const int value = digits.toInt(&ok, 16);
-            const bool hex = ok && std::all_of(digits.begin(), digits.end(), [](char c) { return isxdigit(uchar(c)); });
-            check(mask == static_cast<qint8>(hex ? value : 0), "the mask is its two hex digits, or 0");
+            // The C library's reading of the two characters, which must use both.
+            const std::string digits = buffer.mid(cPos + 1, 2).toStdString();
+            char *end = nullptr;
+            const long value = std::strtol(digits.c_str(), &end, 16);
+            while (end != digits.c_str() && isspace(uchar(*end)))
+                ++end;
+            const bool number = end != digits.c_str() && *end == '\0';
+            check(mask == static_cast<qint8>(number ? (value & 0xFF) : 0),
+                  "the mask is its two characters read as a hexadecimal number, low 8 bits, or 0");
         }
     }
     return 0;

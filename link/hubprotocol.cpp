@@ -9,17 +9,6 @@ namespace HubProtocol {
 
 namespace {
 
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 bool isSpace(char c)
 {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -63,9 +52,12 @@ void readConfigReply(const QByteArray &data, int cPos, qint8 &mask, uchar &opera
     if (cPos < 0 || cPos >= data.size())
         return;
     if (cPos + 2 < data.size()) {
-        const int high = hexDigit(data.at(cPos + 1));
-        const int low = hexDigit(data.at(cPos + 2));
-        mask = (high < 0 || low < 0) ? 0 : static_cast<qint8>(high * 16 + low);
+        // One hexadecimal number of two characters, low 8 bits: a sign or a
+        // blank before a digit still reads ("-1" is every sensor), anything
+        // else that is not a number ("1Z") is no sensor at all.
+        bool ok = false;
+        const int value = data.mid(cPos + 1, 2).toInt(&ok, 16);
+        mask = ok ? static_cast<qint8>(value & 0xFF) : 0;
     }
     if (cPos + 3 < data.size()) {
         const uchar mode = static_cast<uchar>(data.at(cPos + 3));

@@ -40,6 +40,8 @@ private slots:
         QTest::newRow("full reply") << QByteArray("xxC0FFB\r\n") << "15 F B";
         QTest::newRow("lower-case digit") << QByteArray("C1aFT") << "26 F T";
         QTest::newRow("not hexadecimal") << QByteArray("CXYFB") << "0 F B";
+        QTest::newRow("half a number") << QByteArray("C1ZFB") << "0 F B";
+        QTest::newRow("signed") << QByteArray("C-1FB") << "-1 F B";
         QTest::newRow("unknown operating mode") << QByteArray("C03XB") << "3 P B";
         QTest::newRow("sensor 7") << QByteArray("C80FB") << "-128 F B";
         QTest::newRow("unknown display mode") << QByteArray("C80FX") << "-128 F T";
