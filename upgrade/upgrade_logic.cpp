@@ -83,13 +83,13 @@ Upgrade_logic::Wait Upgrade_logic::waitForData(int limitMs)
 }
 
 // The next reply line, left empty when the port failed. False when the boot
-// loader stayed silent past the limit, which is reported with `when`.
+// loader stayed silent past the limit.
 //
 // A boot loader's reply may reach us in pieces: "0x01" alone, its "\r\n" a
 // moment later. Read as the start of the next reply, that line end would fail
 // a sound run, so line-end bytes that open a reply after a cut reply are taken
 // as the end of the last one, and the wait for the real reply goes on.
-bool Upgrade_logic::awaitReplyLine(int limitMs, QByteArray &reply, const QString &when)
+bool Upgrade_logic::awaitReplyLine(int limitMs, QByteArray &reply)
 {
     reply.clear();
     QElapsedTimer clock;
@@ -97,10 +97,8 @@ bool Upgrade_logic::awaitReplyLine(int limitMs, QByteArray &reply, const QString
     for (;;) {
         const int left = limitMs < 0 ? -1 : std::max(0, limitMs - int(clock.elapsed()));
         const Wait wait = waitForData(left);
-        if (wait == Wait::TimedOut) {
-            reportTimeout(when);
+        if (wait == Wait::TimedOut)
             return false;
-        }
         if (wait == Wait::Failed)
             return true;
         skipOwedLineEnd();
@@ -180,8 +178,10 @@ uchar Upgrade_logic::program_hub(QString File_path)
     serial->flush();
 
     QByteArray reply;
-    if (!awaitReplyLine(replyLimitMs, reply, tr("to the size of the image")))
+    if (!awaitReplyLine(replyLimitMs, reply)) {
+        reportTimeout(tr("to the size of the image"));
         return HeaderRefused;
+    }
     if (reply.isEmpty() || static_cast<uchar>(reply.at(0)) != Acknowledge) {
         emit progress_message(QString::fromLatin1(FatalError));
         return HeaderRefused;
@@ -199,8 +199,10 @@ uchar Upgrade_logic::program_hub(QString File_path)
         serial->write(block);
         serial->flush();
 
-        if (!awaitReplyLine(replyLimitMs, reply, tr("after %1 of %2 bytes").arg(sent).arg(total)))
+        if (!awaitReplyLine(replyLimitMs, reply)) {
+            reportTimeout(tr("after %1 of %2 bytes").arg(sent).arg(total));
             return 0;
+        }
         if (reply.isEmpty() || static_cast<uchar>(reply.at(0)) != Acknowledge) {
             emit progress_message(QString::fromLatin1(FatalError));
             return reply.isEmpty() ? 0 : static_cast<uchar>(reply.at(0));
@@ -209,8 +211,10 @@ uchar Upgrade_logic::program_hub(QString File_path)
     }
 
     emit progress_message(QStringLiteral("Waiting for Hub to terminate session"));
-    if (!awaitReplyLine(finalLimitMs, reply, tr("at the end of the session")))
+    if (!awaitReplyLine(finalLimitMs, reply)) {
+        reportTimeout(tr("at the end of the session"));
         return NoReply;
+    }
     if (reply.isEmpty())
         return NoReply;
     const uchar result = static_cast<uchar>(reply.at(0));

@@ -45,7 +45,7 @@ signals:
 private:
     enum class Wait { Data, TimedOut, Failed };
     Wait waitForData(int limitMs);
-    bool awaitReplyLine(int limitMs, QByteArray &reply, const QString &when);
+    bool awaitReplyLine(int limitMs, QByteArray &reply);
     void skipOwedLineEnd();
     void reportTimeout(const QString &what);
 
