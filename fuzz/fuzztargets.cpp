@@ -525,7 +525,7 @@ int bootLoaderSession(const uint8_t *data, size_t size)
     // As the worker runs it, and what it takes for a finished upgrade.
     bool programmed = false;
     bool finished = false;
-    if (logic.firmware_readable(path) && logic.mass_erase() == Upgrade_logic::Acknowledge) {
+    if (logic.firmware_usable(path) && logic.mass_erase() == Upgrade_logic::Acknowledge) {
         programmed = true;
         finished = logic.program_hub(path) == Upgrade_logic::Finished && !logic.serial;
     }

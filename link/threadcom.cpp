@@ -1,13 +1,12 @@
 #include "threadcom.h"
 
+#include "portwatch.h"
 #include "upgrade_logic.h"
 
 #include <QApplication>
 #include <QCoreApplication>
 #include <QMutexLocker>
 #include <QThread>
-
-#include <poll.h>
 
 using namespace HubProtocol;
 
@@ -34,15 +33,10 @@ const char *const CannotOpen =
 const char *const PortGone =
     "Port is unavailable \r\n\nMaybe the device was unexpectedly removed from the system";
 
-// A pseudo-terminal or USB port whose other end has gone reports a read error
-// on every notification, for ever. Only a hang-up counts as gone: any other
-// read error may pass, as the hub link has always let it.
-bool peerHungUp(QSerialPort *port)
-{
-    pollfd descriptor{static_cast<int>(port->handle()), POLLIN, 0};
-    return descriptor.fd >= 0 && ::poll(&descriptor, 1, 0) > 0
-           && (descriptor.revents & (POLLHUP | POLLERR | POLLNVAL));
-}
+const char *const EraseRefused =
+    "The Hub refused the erase: please reconnect it, wait for its LEDs to flash and try again.";
+const char *const EndRefused =
+    "The Hub did not confirm the new firmware: please reconnect it and upgrade again.";
 
 // The window asks the worker's thread to stop when it disconnects, so that a
 // handshake it no longer wants does not hold the port for seconds.
@@ -253,7 +247,7 @@ void ThreadCom::exit()
     }
     disconnect(SerialPort, &QIODevice::readyRead, this, &ThreadCom::ReadSerialPortDataBinary);
     disconnect(SerialPort, &QIODevice::readyRead, this, &ThreadCom::ReadSerialPortDataText);
-    disconnect(SerialPort, &QSerialPort::errorOccurred, this, &ThreadCom::HandleError);
+    disconnect(SerialPort, &QSerialPort::errorOccurred, this, nullptr);
     if (SerialPort->isOpen()) {
         SerialPort->close();
         QThread::msleep(ClosePauseMs);
@@ -270,7 +264,11 @@ void ThreadCom::HandleError(QSerialPort::SerialPortError error)
     QString message;
     switch (error) {
     case QSerialPort::ResourceError:
-        message = QString::fromLatin1(PortGone);
+    case QSerialPort::ReadError:
+        // A vanished peer may show up as a read error that repeats for ever;
+        // it is the same event as a removed device.
+        if (PortWatch::vanished(SerialPort, error))
+            message = QString::fromLatin1(PortGone);
         break;
     case QSerialPort::DeviceNotFoundError:
         message = QStringLiteral("Trying to open an non-existing device");
@@ -281,12 +279,6 @@ void ThreadCom::HandleError(QSerialPort::SerialPortError error)
     case QSerialPort::PermissionError:
         message = QStringLiteral(
             "Unable access : Port already open\r\n\nIf the problem persists try to unplug/replug the device");
-        break;
-    case QSerialPort::ReadError:
-        // A vanished peer shows up as a read error that repeats for ever;
-        // it is the same event as a removed device.
-        if (SerialPort && peerHungUp(SerialPort))
-            message = QString::fromLatin1(PortGone);
         break;
     default:
         break;
@@ -444,7 +436,7 @@ void ThreadCom::Upgrade()
     if (SerialPort) {
         disconnect(SerialPort, &QIODevice::readyRead, this, &ThreadCom::ReadSerialPortDataBinary);
         disconnect(SerialPort, &QIODevice::readyRead, this, &ThreadCom::ReadSerialPortDataText);
-        disconnect(SerialPort, &QSerialPort::errorOccurred, this, &ThreadCom::HandleError);
+        disconnect(SerialPort, &QSerialPort::errorOccurred, this, nullptr);
         disconnect(SerialPort, &QObject::destroyed, this, &ThreadCom::SerialportDestroy);
     } else {
         // An earlier run ended by releasing the port: the boot loader gets a
@@ -459,31 +451,77 @@ void ThreadCom::Upgrade()
         SerialPort->close();
     }
     auto *logic = new Upgrade_logic(SerialPort, SerialPort->portName());
+    connect(logic, &Upgrade_logic::progress_update, this, &ThreadCom::upgradeProgress);
+    connect(logic, &Upgrade_logic::progress_message, this, &ThreadCom::upgradeMessage);
     Upgrade_logic *earlier;
     {
-        // The window reads this pointer from its own thread.
+        // Read from other threads by tools that watch a run.
         QMutexLocker lock(&DataMutex);
         earlier = upgrade_logic;
         upgrade_logic = logic;
     }
     // An earlier trigger's object is idle: its run ended before this slot ran.
     delete earlier;
+    applyUpgradeWaitLimits();
+}
+
+void ThreadCom::setUpgradeWaitLimits(int eraseMs, int replyMs, int finalMs)
+{
+    upgradeWaitLimits = {eraseMs, replyMs, finalMs};
+    applyUpgradeWaitLimits();
+}
+
+void ThreadCom::applyUpgradeWaitLimits()
+{
+    if (upgrade_logic && upgradeWaitLimits.eraseMs > 0)
+        upgrade_logic->setWaitLimits(upgradeWaitLimits.eraseMs, upgradeWaitLimits.replyMs,
+                                     upgradeWaitLimits.finalMs);
 }
 
 void ThreadCom::launch_upgrade(QString File_path)
 {
+    endUpgrade(runUpgrade(File_path));
+}
+
+// True only when the boot loader ended the session with the image in place.
+bool ThreadCom::runUpgrade(const QString &File_path)
+{
     if (!upgrade_logic || released)
+        return false;
+    // Nothing is erased before there is an image to write in its place.
+    if (!upgrade_logic->firmware_usable(File_path))
+        return false;
+    const uchar erase = upgrade_logic->mass_erase();
+    if (erase != Upgrade_logic::Acknowledge) {
+        // No reply at all was reported already, or is the failed open's
+        // silence; any other reply is a hub that is not ready to be erased,
+        // such as one that came back in its normal firmware.
+        if (erase != Upgrade_logic::NoReply)
+            emit upgradeMessage(QString::fromLatin1(EraseRefused));
+        return false;
+    }
+    const uchar result = upgrade_logic->program_hub(File_path);
+    // Only a run that reached the end of the session has closed and released
+    // the port; a block refused with the end-of-session byte gives that byte
+    // too, and was reported as the fatal error it is.
+    const bool sessionEnded = !upgrade_logic->serial;
+    if (sessionEnded && result != Upgrade_logic::Finished)
+        emit upgradeMessage(QString::fromLatin1(EndRefused));
+    return sessionEnded && result == Upgrade_logic::Finished;
+}
+
+void ThreadCom::endUpgrade(bool finished)
+{
+    emit upgradeEnded(finished);
+    if (!finished) {
+        // The port the run leaves open stays ours until the next trigger or
+        // the disconnect; a hub unplugged meanwhile must not leave its read
+        // notifications firing for ever.
+        if (SerialPort && SerialPort->isOpen())
+            connect(SerialPort, &QSerialPort::errorOccurred, this, &ThreadCom::BootLoaderPortError,
+                    Qt::UniqueConnection);
         return;
-    if (!upgrade_logic->firmware_readable(File_path))
-        return;
-    if (upgrade_logic->mass_erase() != Upgrade_logic::Acknowledge)
-        return;
-    // A block refused with the end-of-session byte gives that byte too; only a
-    // run that reached the end of the session has closed and released the
-    // port. Taking the other for a finished upgrade left the worker waiting
-    // for a port that was never released, holding it and its thread for good.
-    if (upgrade_logic->program_hub(File_path) != Upgrade_logic::Finished || upgrade_logic->serial)
-        return;
+    }
     {
         QMutexLocker lock(&DataMutex);
         delete upgrade_logic;
@@ -497,4 +535,12 @@ void ThreadCom::launch_upgrade(QString File_path)
                 Qt::UniqueConnection);
     else
         finish();
+}
+
+void ThreadCom::BootLoaderPortError(QSerialPort::SerialPortError error)
+{
+    if (SerialPort && PortWatch::vanished(SerialPort, error)) {
+        disconnect(SerialPort, &QSerialPort::errorOccurred, this, &ThreadCom::BootLoaderPortError);
+        SerialPort->close();
+    }
 }

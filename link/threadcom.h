@@ -57,6 +57,9 @@ public slots:
     void SetnewTIMO(qint8 PellNumber, int value);
     void Upgrade();
     void launch_upgrade(QString File_path);
+    // Limits (ms) of the boot loader's waits for the runs from now on; zero
+    // keeps the upgrade's own defaults.
+    void setUpgradeWaitLimits(int eraseMs, int replyMs, int finalMs);
 
 signals:
     void Set_GUIConfiguration(qint8 PellPlg, uchar OMode, uchar DMode);
@@ -66,14 +69,25 @@ signals:
     void finished();
     void SendDistanceValueBin();
     void SendDistanceValueText();
+    // The upgrade run's progress and messages, passed on from the boot-loader
+    // session this worker made last, so that the window never has to reach
+    // into an object the worker may replace or delete.
+    void upgradeProgress(int size);
+    void upgradeMessage(QString message);
+    // Every launch_upgrade() ends with this, whatever happened.
+    void upgradeEnded(bool finished);
 
 private slots:
     void HandleError(QSerialPort::SerialPortError error);
     void ReadSerialPortDataBinary();
     void ReadSerialPortDataText();
+    void BootLoaderPortError(QSerialPort::SerialPortError error);
 
 private:
     void IdentifyHub();
+    bool runUpgrade(const QString &File_path);
+    void endUpgrade(bool finished);
+    void applyUpgradeWaitLimits();
     void finish();
     bool readConfiguration();
     void readIdentification();
@@ -97,6 +111,7 @@ private:
     bool handedOver = false;
     // exit() has run: the worker is ending and touches the port no more.
     bool released = false;
+    struct { int eraseMs, replyMs, finalMs; } upgradeWaitLimits = {0, 0, 0};
 };
 
 #endif // THREADCOM_H

@@ -504,6 +504,10 @@ void HubSimulator::blockComplete(Clock::time_point now)
     if (m_bootMute)
         return;
 
+    if (index == m_closeAtBlock) {
+        closePty();   // unplugged in the middle of the upload
+        return;
+    }
     if (index == m_refuseBlock) {
         enqueueBootReply(QByteArray(1, m_refuseByte) + "\r\n", now);
         m_bootState = BootState::Over;
@@ -863,6 +867,7 @@ void HubSimulator::setNoFinalReply(bool on) { change([&] { m_noFinalReply = on; 
 void HubSimulator::setNoHeaderReply(bool on) { change([&] { m_noHeaderReply = on; }); }
 void HubSimulator::setBootLoaderSilentAfter(int blocks) { change([&] { m_bootSilentAfter = blocks; }); }
 void HubSimulator::setCloseAfterRecords(int records) { change([&] { m_closeAfterRecords = records; }); }
+void HubSimulator::setCloseAtBlock(int k) { change([&] { m_closeAtBlock = k; }); }
 
 quint8 HubSimulator::mask() const
 {

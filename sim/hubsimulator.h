@@ -102,6 +102,7 @@ public:
     void setNoHeaderReply(bool on);                // take the size header and say nothing, ever
     void setBootLoaderSilentAfter(int blocks);     // stop answering after this many blocks; -1 never
     void setCloseAfterRecords(int records);        // close the pty ~20 ms after this many records; -1 never
+    void setCloseAtBlock(int k);                   // close the pty when block k (0-based) arrives, unanswered; -1 never
 
     // --- Observation ---
     QByteArray received() const;                   // every byte the program wrote, in order
@@ -245,6 +246,7 @@ private:
     bool m_noHeaderReply = false;
     int m_bootSilentAfter = -1;
     int m_closeAfterRecords = -1;
+    int m_closeAtBlock = -1;
 
     // Wire
     QByteArray m_input;

@@ -111,8 +111,8 @@ void typePortAndConnect(QWidget *window, const QString &port)
 bool waitForHubConfiguration(QWidget *window, int timeoutMs)
 {
     return QTest::qWaitFor([window] {
-        return window->findChild<QRadioButton *>(QStringLiteral("radioButton_TextMode"))->isChecked()
-               || window->findChild<QRadioButton *>(QStringLiteral("radioButtonBinaryMode"))->isChecked();
+        return window->findChild<QStatusBar *>(QStringLiteral("statusBar"))->currentMessage()
+               == QLatin1String("Connected");
     }, timeoutMs);
 }
 

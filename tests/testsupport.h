@@ -58,7 +58,7 @@ qint64 processHeapKb();
 
 // Driving the main window by its widgets' object names.
 void typePortAndConnect(QWidget *window, const QString &port);
-// The window answers the hub's configuration by setting its output mode.
+// The status bar says "Connected" once the hub's configuration is shown.
 bool waitForHubConfiguration(QWidget *window, int timeoutMs = 7000);
 QStringList sensorTexts(const QWidget *window);
 QWidget *visibleTopLevel(const char *objectName);

@@ -49,12 +49,13 @@ private slots:
         hub->setMask(0x05);
         hub->setDisplayMode('T');
         typePortAndConnect(window, hub->portPath());
-        // At once, before the hub has answered.
+        // At once, before the hub has answered; "Connected" only once it has.
         QCOMPARE(caption(), QStringLiteral("Disconnect"));
-        QCOMPARE(child<QStatusBar>("statusBar")->currentMessage(), QStringLiteral("Connected"));
+        QCOMPARE(child<QStatusBar>("statusBar")->currentMessage(), QStringLiteral("Connecting..."));
         QVERIFY(child<QAction>("actionUpload_Firmware")->isEnabled());
 
         QVERIFY(waitForHubConfiguration(window));
+        QCOMPARE(child<QStatusBar>("statusBar")->currentMessage(), QStringLiteral("Connected"));
         QVERIFY(child<QRadioButton>("radioButton_TextMode")->isChecked());
         QVERIFY(child<QRadioButton>("radioButton_PreciseMode")->isChecked());
         for (int i = 0; i < 8; ++i) {
@@ -100,18 +101,24 @@ private slots:
         QCOMPARE(shownTimeouts(), 0);
 
         // Sensor 0 reads 900, 0, 900, ...: binary output leaves the zeros out
-        // of the average, which at first takes one sample whatever the
-        // control shows.
+        // of the average, which takes as many samples as the control shows
+        // from the first record on.
         hub->setScript({readings({900, 2000, 2000, 2000, 2000, 2000, 2000, 2000}),
                         readings({0, 2000, 2000, 2000, 2000, 2000, 2000, 2000})});
+        const auto steadyAt900 = [this] {
+            QTRY_COMPARE_WITH_TIMEOUT(texts().first(), QStringLiteral("0384"), 3000);
+            for (int i = 0; i < 10; ++i) {
+                QTest::qWait(30);
+                QCOMPARE(texts().first(), QStringLiteral("0384"));
+            }
+        };
+        QCOMPARE(child<QSpinBox>("spinBoxMeanNbVal")->value(), 3);
+        steadyAt900();
+        child<QSlider>("horizontalSliderMeanNbVal")->setValue(1);
         QTRY_COMPARE_WITH_TIMEOUT(texts().first(), QStringLiteral("0000"), 3000);
         child<QSlider>("horizontalSliderMeanNbVal")->setValue(4);
         QCOMPARE(child<QSpinBox>("spinBoxMeanNbVal")->value(), 4);
-        QTRY_COMPARE(texts().first(), QStringLiteral("0384"));   // 900
-        for (int i = 0; i < 10; ++i) {
-            QTest::qWait(30);
-            QCOMPARE(texts().first(), QStringLiteral("0384"));
-        }
+        steadyAt900();
         QTest::mouseClick(child<QRadioButton>("radioButton_PreciseMode"), Qt::LeftButton);
         expect("PPP");
         QCOMPARE(shownTimeouts(), 16);
@@ -171,6 +178,13 @@ private slots:
         QVERIFY(connectToHub());
         QTRY_COMPARE_WITH_TIMEOUT(texts(), shown, 5000);
         QCOMPARE(bars(), bar);
+
+        // The readings stay the same; a new scale applies all the same, also
+        // to a bar it once emptied.
+        child<QSpinBox>("spinBox")->setValue(1000);
+        QTRY_COMPARE(bars(), (QList<int>{999, 999, 0, 0, 0, 14, 999, 999}));
+        child<QSpinBox>("spinBox")->setValue(maximum);
+        QTRY_COMPARE(bars(), bar);
     }
 
     // Records that come faster than the window redraws are not all drawn, but

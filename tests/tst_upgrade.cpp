@@ -35,7 +35,7 @@ QString stoppedAnswering(const QString &what)
 // Garbage is a byte the boot loader never sends; the end-of-session byte is
 // one it does send, at the wrong step.
 enum class Fault { None, PortGone, EraseSilent, EraseGarbage, HeaderSilent, HeaderGarbage,
-                   BlockSilent, BlockGarbage, BlockEndOfSession, FinalSilent, FinalGarbage };
+                   BlockSilent, BlockGarbage, BlockEndOfSession, BlockVanishes, FinalSilent, FinalGarbage };
 
 } // namespace
 
@@ -112,14 +112,17 @@ private slots:
         QTest::newRow("boot loader's port gone") << Fault::PortGone << "Requesting Device Mass Erase..." << 0;
         // A step the boot loader refuses without a word leaves the last message up.
         QTest::newRow("erase: silent") << Fault::EraseSilent << stoppedAnswering("to the erase request") << 1;
-        QTest::newRow("erase: garbage") << Fault::EraseGarbage << "Requesting Device Mass Erase..." << 1;
+        QTest::newRow("erase: refused") << Fault::EraseGarbage
+            << "The Hub refused the erase: please reconnect it, wait for its LEDs to flash and try again." << 1;
         QTest::newRow("size header: silent") << Fault::HeaderSilent << stoppedAnswering("to the size of the image") << 6;
         QTest::newRow("size header: garbage") << Fault::HeaderGarbage << fatal << 6;
         QTest::newRow("block 3: silent") << Fault::BlockSilent << stoppedAnswering("after 32 of 70 bytes") << 38;
         QTest::newRow("block 3: garbage") << Fault::BlockGarbage << fatal << 38;
         QTest::newRow("block 3: end of session") << Fault::BlockEndOfSession << fatal << 38;
+        QTest::newRow("block 3: hub vanishes") << Fault::BlockVanishes << fatal << 38;
         QTest::newRow("final reply: silent") << Fault::FinalSilent << stoppedAnswering("at the end of the session") << 76;
-        QTest::newRow("final reply: garbage") << Fault::FinalGarbage << "Waiting for Hub to terminate session" << 76;
+        QTest::newRow("final reply: refused") << Fault::FinalGarbage
+            << "The Hub did not confirm the new firmware: please reconnect it and upgrade again." << 76;
     }
 
     void runFromTheMenu()
@@ -157,6 +160,7 @@ private slots:
         case Fault::BlockSilent: hub->setBootLoaderSilentAfter(3); break;
         case Fault::BlockGarbage: hub->setRefuseBlock(3, 'Z'); break;
         case Fault::BlockEndOfSession: hub->setRefuseBlock(3, '\x06'); break;
+        case Fault::BlockVanishes: hub->setCloseAtBlock(3); break;
         case Fault::FinalSilent: hub->setNoFinalReply(true); break;
         case Fault::FinalGarbage: hub->setFinalByte('Z'); break;
         }
@@ -171,10 +175,15 @@ private slots:
         QTest::mouseClick(selectButton, Qt::LeftButton);
         QVERIFY(!upgradeButton->isEnabled());
         QCOMPARE(bar->maximum(), 0);
+        answerNextFileDialog(this, writeFirmware(QByteArray()));
+        QTest::mouseClick(selectButton, Qt::LeftButton);
+        QVERIFY(!upgradeButton->isEnabled());
+        QCOMPARE(label->text(), QStringLiteral("firmware.binary is empty. Please choose another file."));
         answerNextFileDialog(this, writeFirmware(image(70)));
         QTest::mouseClick(selectButton, Qt::LeftButton);
         QVERIFY(upgradeButton->isEnabled());
         QCOMPARE(bar->maximum(), 70);
+        const int filesBeforeRun = processOpenFiles();
         QTest::mouseClick(upgradeButton, Qt::LeftButton);
         // At once, before the boot loader has said anything.
         QVERIFY(!upgradeButton->isEnabled() && !selectButton->isEnabled());
@@ -182,11 +191,25 @@ private slots:
 
         // Within the limits set above: the defaults would take seconds longer.
         QTRY_COMPARE_WITH_TIMEOUT(label->text(), message, 4000);
-        // The run is over: nothing follows, on screen or on the wire.
-        QTest::qWait(300);
+        // The run is over: nothing follows, on screen or on the wire, and
+        // nothing keeps the process busy, also when the hub has gone.
+        const double cpuBefore = processCpuSeconds();
+        QTest::qWait(400);
+        const double cpuUsed = processCpuSeconds() - cpuBefore;
+        QVERIFY2(cpuUsed < 0.2, qPrintable(QStringLiteral("%1 s of CPU in 0.4 s").arg(cpuUsed)));
         QCOMPARE(label->text(), message);
         QCOMPARE(hub->received(), (opening(70) + image(70)).left(sent));
         QCOMPARE(bar->value(), qMax(0, sent - 6));   // the image bytes sent
+        const bool hubGone = fault == Fault::PortGone || fault == Fault::BlockVanishes;
+        if (hubGone)   // the vanished port is not held
+            QTRY_COMPARE(processOpenFiles(), filesBeforeRun - 2 * (fault == Fault::BlockVanishes));
+        // The window says what the hub is left with.
+        auto *status = child<QStatusBar>("statusBar");
+        if (fault != Fault::None) {
+            QCOMPARE(status->currentMessage(), QStringLiteral("Upgrade did not finish"));
+            QCOMPARE(texts(), QVector<QString>(8, QStringLiteral(" ")).toList());
+            QVERIFY(!child<QRadioButton>("radioButton_FastMode")->isEnabled());
+        }
         upgrade->close();
 
         // A finished run ends the link by itself; after any other the worker
@@ -199,11 +222,15 @@ private slots:
         }
         QTRY_COMPARE(caption(), QStringLiteral("Connect"));
         QVERIFY(!action->isEnabled());
-        QTRY_COMPARE(processThreadCount(), baselineThreads - (fault == Fault::PortGone));
+        QTRY_COMPARE(processThreadCount(), baselineThreads - hubGone);
         QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
 
         // The hub is restarted into its firmware; the window takes it up again.
-        QVERIFY(fault != Fault::PortGone || hub->start());
+        if (hubGone) {
+            hub->stop();
+            hub->setCloseAtBlock(-1);
+            QVERIFY(hub->start());
+        }
         hub->setSilent(false);
         hub->setStartInBootLoader(false);
         QVERIFY(showsAfterReconnect(readings({10, 20, 30, 40, 50, 60, 70, 80}), 'B'));

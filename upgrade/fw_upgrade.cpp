@@ -35,17 +35,19 @@ void FW_Upgrade::on_SelectFW_clicked()
     // "Upgrade" stays off until there is something to write: the run erases
     // the hub first, and an erased hub with no image is the worst outcome.
     QFile file(file_path);
-    if (file_path.isEmpty() || !file.open(QIODevice::ReadOnly)) {
-        file_size = 0;
+    const bool readable = !file_path.isEmpty() && file.open(QIODevice::ReadOnly);
+    file_size = readable ? file.size() : 0;
+    file.close();
+    if (file_size == 0) {
         ui->progressBar->setRange(0, 0);
         ui->upgrade_button->setEnabled(false);
-        if (!file_path.isEmpty())
-            ui->label->setText(tr("Cannot read %1. Please choose another file.")
-                                   .arg(QFileInfo(file_path).fileName()));
+        const QString name = QFileInfo(file_path).fileName();
+        if (!readable && !file_path.isEmpty())
+            ui->label->setText(tr("Cannot read %1. Please choose another file.").arg(name));
+        else if (readable)
+            ui->label->setText(tr("%1 is empty. Please choose another file.").arg(name));
         return;
     }
-    file_size = file.size();
-    file.close();
     ui->upgrade_button->setEnabled(true);
     ui->progressBar->setRange(0, static_cast<int>(file_size));
 }

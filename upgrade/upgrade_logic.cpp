@@ -1,5 +1,7 @@
 #include "upgrade_logic.h"
 
+#include "portwatch.h"
+
 #include <QElapsedTimer>
 #include <QFile>
 #include <QThread>
@@ -16,6 +18,7 @@ const char MassErase = 0x11;
 const char SizeHeader = 0x22;
 const int BlockSize = 8;
 const int PauseBetweenBlocksMs = 1;
+const int WaitSliceMs = 100;
 
 const char *const FatalError = "Fatal error whilst programming the Hub";
 
@@ -65,21 +68,45 @@ void Upgrade_logic::setWaitLimits(int eraseMs, int replyMs, int finalMs)
     finalLimitMs = finalMs;
 }
 
-bool Upgrade_logic::firmware_readable(const QString &File_path)
+bool Upgrade_logic::firmware_usable(const QString &File_path)
 {
     QFile file(File_path);
-    if (file.open(QIODevice::ReadOnly))
-        return true;
-    emit progress_message(QStringLiteral("Error opening the file!"));
-    return false;
+    if (!file.open(QIODevice::ReadOnly)) {
+        emit progress_message(QStringLiteral("Error opening the file!"));
+        return false;
+    }
+    if (file.size() == 0) {
+        emit progress_message(tr("The firmware file is empty. Please choose another file."));
+        return false;
+    }
+    return true;
 }
 
+// A wait is cut into short slices so that a disconnect, which asks the
+// worker's thread to stop, ends even the longest wait of a run at once. A
+// port whose device has gone is closed here: left open, it would report the
+// loss on every turn of the worker's event loop for as long as it lives.
 Upgrade_logic::Wait Upgrade_logic::waitForData(int limitMs)
 {
-    serial->clearError();
-    if (serial->waitForReadyRead(limitMs))
-        return Wait::Data;
-    return serial->error() == QSerialPort::TimeoutError ? Wait::TimedOut : Wait::Failed;
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        const int left = limitMs < 0 ? WaitSliceMs
+                                     : std::min(WaitSliceMs, std::max(0, limitMs - int(clock.elapsed())));
+        serial->clearError();
+        if (serial->waitForReadyRead(left))
+            return Wait::Data;
+        const QSerialPort::SerialPortError error = serial->error();
+        if (error != QSerialPort::TimeoutError) {
+            if (PortWatch::vanished(serial, error))
+                serial->close();
+            return Wait::Failed;
+        }
+        if (QThread::currentThread()->isInterruptionRequested())
+            return Wait::Failed;
+        if (limitMs >= 0 && clock.elapsed() >= limitMs)
+            return Wait::TimedOut;
+    }
 }
 
 // The next reply line, left empty when the port failed. False when the boot

@@ -27,8 +27,9 @@ public:
     uchar program_hub(QString File_path);
 
     // Checked before anything is erased: an erased hub with nothing to write
-    // to it is the one outcome a user must never get.
-    bool firmware_readable(const QString &File_path);
+    // to it is the one outcome a user must never get. An unreadable or empty
+    // file is reported and refused.
+    bool firmware_usable(const QString &File_path);
 
     // Limits of the waits for the boot loader, in ms. A real boot loader erases
     // in seconds to tens of seconds and acknowledges a block in milliseconds;

@@ -6,7 +6,6 @@
 #include "restart.h"
 #include "stylesheet.h"
 #include "threadcom.h"
-#include "upgrade_logic.h"
 
 #include <QEventLoop>
 #include <QMessageBox>
@@ -63,7 +62,16 @@ MainWindow::MainWindow(QWidget *parent)
         timeoutSpinBoxes[i]->hide();
         timeoutLabels[i]->hide();
     }
-    ui->statusBar->showMessage(tr("Disconnected"));
+    // A menu entry's empty status tip would otherwise wipe the connection's
+    // state from the status bar for good.
+    connect(ui->statusBar, &QStatusBar::messageChanged, this, [this](const QString &message) {
+        if (message.isEmpty())
+            ui->statusBar->showMessage(linkMessage());
+    });
+    setLink(Link::Disconnected);
+    // A new scale applies from the next display call, also when the readings
+    // it shows are the same as before.
+    connect(ui->horizontalSlider, &QSlider::valueChanged, this, [this] { shownValid = false; });
 
     displayTimer.setSingleShot(true);
     connect(&displayTimer, &QTimer::timeout, this, &MainWindow::showDistancesNow);
@@ -100,6 +108,7 @@ MainWindow::~MainWindow()
 // that the worker's own shutdown signals still arrive.
 void MainWindow::stopWorkerAtExit()
 {
+    cancelUnstartedWorker();
     if (worker)
         disconnect(worker, nullptr, this, nullptr);
     if (thread)
@@ -144,6 +153,7 @@ void MainWindow::connectToHub()
     connect(worker, &ThreadCom::SendDistanceValueText, this, &MainWindow::DisplayTextMode);
     connect(worker, &ThreadCom::SendDistanceValueBin, this, &MainWindow::DisplayBinMode);
     connect(worker, &ThreadCom::showdisco, this, &MainWindow::disco);
+    connect(worker, &ThreadCom::upgradeEnded, this, &MainWindow::upgradeEnded);
 
     worker->moveToThread(thread);
     connect(thread, &QThread::started, worker, &ThreadCom::process);
@@ -155,9 +165,7 @@ void MainWindow::connectToHub()
     connect(ui->spinBoxMeanNbVal, QOverload<int>::of(&QSpinBox::valueChanged), this,
             &MainWindow::ChangeMeanValuenumber);
 
-    ui->pushButtonConnect->setText(tr(DisconnectCaption));
-    ui->statusBar->showMessage(tr("Connected"));
-    ui->actionUpload_Firmware->setEnabled(true);
+    setLink(Link::Connecting);
 }
 
 // A worker that was just told to disconnect may still hold the port for a
@@ -195,22 +203,93 @@ void MainWindow::disconnectFromHub()
         disconnect(worker, &ThreadCom::Set_GUIConfiguration, this, &MainWindow::SetConfig);
         disconnect(worker, &ThreadCom::SendDistanceValueText, this, &MainWindow::DisplayTextMode);
         disconnect(worker, &ThreadCom::SendDistanceValueBin, this, &MainWindow::DisplayBinMode);
+        disconnect(this, &MainWindow::begin_upgrade, worker, &ThreadCom::launch_upgrade);
+        disconnect(worker, &ThreadCom::upgradeProgress, nullptr, nullptr);
+        disconnect(worker, &ThreadCom::upgradeMessage, nullptr, nullptr);
     }
     disconnect(ui->spinBoxMeanNbVal, QOverload<int>::of(&QSpinBox::valueChanged), this,
                &MainWindow::ChangeMeanValuenumber);
 
     blankSensors();
+    cancelUnstartedWorker();
     if (thread)
         thread->requestInterruption();
     emit Discon();
+    setLink(Link::Disconnected);
+}
 
-    ui->pushButtonConnect->setText(tr(ConnectCaption));
-    ui->statusBar->showMessage(tr("Disconnected"));
-    ui->actionUpload_Firmware->setEnabled(false);
+// A worker still waiting for the previous one to let go of the port has not
+// touched anything yet: left now, it must never start.
+void MainWindow::cancelUnstartedWorker()
+{
+    if (!thread || thread->isRunning() || thread->isFinished())
+        return;
+    delete worker.data();
+    delete thread.data();
+}
+
+void MainWindow::setLink(Link next)
+{
+    link = next;
+    const bool connected = next != Link::Disconnected;
+    ui->pushButtonConnect->setText(connected ? tr(DisconnectCaption) : tr(ConnectCaption));
+    ui->actionUpload_Firmware->setEnabled(connected);
+    const bool speaking = controlsSpeakToHub();
+    for (QAbstractButton *mode : {static_cast<QAbstractButton *>(ui->radioButtonBinaryMode),
+                                  static_cast<QAbstractButton *>(ui->radioButton_TextMode),
+                                  static_cast<QAbstractButton *>(ui->radioButton_FastMode),
+                                  static_cast<QAbstractButton *>(ui->radioButton_PreciseMode)})
+        mode->setEnabled(speaking);
+    for (QSpinBox *box : std::as_const(timeoutSpinBoxes))
+        box->setEnabled(speaking);
+    if (!speaking) {
+        for (QCheckBox *box : std::as_const(checkBoxes))
+            box->setEnabled(false);
+    }
+    ui->statusBar->showMessage(linkMessage());
+}
+
+QString MainWindow::linkMessage() const
+{
+    switch (link) {
+    case Link::Disconnected:
+        return tr("Disconnected");
+    case Link::Connecting:
+        return tr("Connecting...");
+    case Link::UpgradeUnfinished:
+        return tr("Upgrade did not finish");
+    case Link::Connected:
+    case Link::HandedOver:
+    case Link::Upgrading:
+        break;
+    }
+    return tr("Connected");
+}
+
+// Commands reach the hub only once its configuration is shown, so that the
+// buttons always show what the hub was last told. Without a link the controls
+// keep their old freedom: nothing is listening.
+bool MainWindow::controlsSpeakToHub() const
+{
+    return link == Link::Connected || link == Link::Disconnected;
+}
+
+// A queued report of a worker the user has since left describes no hub on
+// screen. Calls that come from no worker at all are taken as they are.
+bool MainWindow::fromOtherWorker() const
+{
+    const auto *from = qobject_cast<const ThreadCom *>(sender());
+    return from && from != worker;
+}
+
+bool MainWindow::fromCurrentWorker() const
+{
+    return worker && sender() == worker;
 }
 
 void MainWindow::blankSensors()
 {
+    displayTimer.stop();
     shownValid = false;
     for (int i = 0; i < HubProtocol::SensorCount; ++i) {
         checkBoxes[i]->setChecked(false);
@@ -223,14 +302,18 @@ void MainWindow::blankSensors()
 
 void MainWindow::disco()
 {
-    ui->actionUpload_Firmware->setEnabled(false);
+    if (fromOtherWorker())
+        return;
+    disconnect(ui->spinBoxMeanNbVal, QOverload<int>::of(&QSpinBox::valueChanged), this,
+               &MainWindow::ChangeMeanValuenumber);
     blankSensors();
-    ui->statusBar->showMessage(tr("Disconnected"));
-    ui->pushButtonConnect->setText(tr(ConnectCaption));
+    setLink(Link::Disconnected);
 }
 
 void MainWindow::HandleError(QString error)
 {
+    if (fromOtherWorker())
+        return;
     // Later reports of the same worker are not shown; those already queued are.
     if (sender())
         disconnect(sender(), SIGNAL(errorSerialPort(QString)), this, SLOT(HandleError(QString)));
@@ -247,12 +330,18 @@ void MainWindow::Update_comboBoxPortName()
 
 void MainWindow::SetConfig(qint8 PellPlg, uchar OMode, uchar DMode)
 {
+    // Only the hub being connected is shown, and only once: a report still
+    // queued at a disconnect or a hand-over to the boot loader is dropped.
+    if (fromOtherWorker() || (fromCurrentWorker() && link != Link::Connecting))
+        return;
     if (worker) {
         QMutexLocker lock(&worker->DataMutex);
         deviceInfo.DeviceName = worker->DeviceName;
         deviceInfo.SerialNo = worker->SerialNo;
         deviceInfo.FirmwareVersion = worker->FirmwareVersion;
         deviceInfo.FirmwareType = worker->FirmwareType;
+        // The averaging follows the control from the first record on.
+        worker->setMeanValueNumber(ui->spinBoxMeanNbVal->value());
     }
     connectedMask = PellPlg;
     fastMode = OMode == HubProtocol::Fast;
@@ -273,6 +362,8 @@ void MainWindow::SetConfig(qint8 PellPlg, uchar OMode, uchar DMode)
         ui->radioButtonBinaryMode->setChecked(true);
     else
         ui->radioButton_TextMode->setChecked(true);
+    if (link == Link::Connecting)
+        setLink(Link::Connected);
 
     emit ConfigSet();
 }
@@ -289,6 +380,8 @@ void MainWindow::showTimeouts(bool shown)
 
 void MainWindow::DetectChangingofDisplayMode()
 {
+    if (!controlsSpeakToHub())
+        return;
     if (ui->radioButtonBinaryMode->isChecked() && !binaryMode) {
         binaryMode = true;
         emit ChangingofDisplayMode(true);
@@ -300,6 +393,8 @@ void MainWindow::DetectChangingofDisplayMode()
 
 void MainWindow::DetectChangingofOperatingMode()
 {
+    if (!controlsSpeakToHub())
+        return;
     if (ui->radioButton_FastMode->isChecked() && !fastMode) {
         fastMode = true;
         emit ChangingofOperatingMode();
@@ -315,6 +410,8 @@ void MainWindow::DetectChangingofOperatingMode()
 
 void MainWindow::DetectChangingofConnectedPX()
 {
+    if (!controlsSpeakToHub())
+        return;
     for (int i = 0; i < HubProtocol::SensorCount; ++i) {
         if (sender() != checkBoxes[i])
             continue;
@@ -332,6 +429,8 @@ void MainWindow::DetectChangingofConnectedPX()
 
 void MainWindow::TIMOChanged()
 {
+    if (!controlsSpeakToHub())
+        return;
     for (int i = 0; i < HubProtocol::SensorCount; ++i) {
         if (sender() == timeoutSpinBoxes[i])
             emit SendNewTIMO(static_cast<qint8>(i), timeoutSpinBoxes[i]->value());
@@ -340,7 +439,7 @@ void MainWindow::TIMOChanged()
 
 bool MainWindow::hasLiveWorker() const
 {
-    return worker && ui->pushButtonConnect->text() != QLatin1String(ConnectCaption);
+    return worker && link == Link::Connected;
 }
 
 void MainWindow::DisplayBinMode()
@@ -359,6 +458,11 @@ void MainWindow::DisplayTextMode()
 // Blanking is never put off.
 void MainWindow::scheduleDistances(bool hexadecimal)
 {
+    // Blanking is for a window that has gone back to "Connect"; otherwise a
+    // call from another worker, or one that comes after the hand-over to the
+    // boot loader, shows nothing.
+    if (fromOtherWorker() || (!hasLiveWorker() && link != Link::Disconnected))
+        return;
     displayHexadecimal = hexadecimal;
     const qint64 since = sinceDisplay.isValid() ? sinceDisplay.elapsed() : DisplayIntervalMs;
     if (!hasLiveWorker() || (!displayTimer.isActive() && since >= DisplayIntervalMs))
@@ -425,21 +529,33 @@ void MainWindow::ChangeMeanValuenumber(int MeanValue)
 
 void MainWindow::on_actionUpload_Firmware_triggered()
 {
-    if (ui->pushButtonConnect->text() == QLatin1String(ConnectCaption))
+    if (link == Link::Disconnected)
         return;
+    if (fromOtherWorker() || (fromCurrentWorker() && link != Link::Connecting))
+        return;
+    if (link == Link::Upgrading) {
+        QMessageBox::information(this, tr("Upload Firmware"),
+                                 tr("An upgrade is still running. Please wait for it to end, "
+                                    "or press Disconnect to stop it."));
+        return;
+    }
     emit Upgrade();
+    dropClosedUpgradeDialog();
     fw_upgrade = new FW_Upgrade(this);
     fw_upgrade->setModal(true);
     fw_upgrade->show();
     connect(fw_upgrade, &FW_Upgrade::begin_upgrade, this, &MainWindow::launch_upgrade);
+    connect(fw_upgrade, &QDialog::finished, this, &MainWindow::upgradeDialogClosed);
     // One link per worker, however often the menu entry is used: one press of
     // "Upgrade" must start exactly one run.
     if (worker)
         connect(this, &MainWindow::begin_upgrade, worker, &ThreadCom::launch_upgrade,
                 Qt::UniqueConnection);
     auto *restart = new Restart(this);
+    restart->setAttribute(Qt::WA_DeleteOnClose);
     restart->setModal(true);
     restart->show();
+    setLink(Link::HandedOver);
 }
 
 void MainWindow::EnterUploadMode()
@@ -447,26 +563,62 @@ void MainWindow::EnterUploadMode()
     on_actionUpload_Firmware_triggered();
 }
 
+// A dialog closed during its run is kept until the next trigger so that the
+// run's last words still reach it; any other is gone with its closing.
+void MainWindow::dropClosedUpgradeDialog()
+{
+    if (fw_upgrade && !fw_upgrade->isVisible())
+        fw_upgrade->deleteLater();
+}
+
+void MainWindow::upgradeDialogClosed()
+{
+    if (sender() != fw_upgrade)
+        return;
+    // The hub was sent to its boot loader and nothing was written.
+    if (link == Link::HandedOver) {
+        blankSensors();
+        setLink(Link::UpgradeUnfinished);
+    }
+    if (link != Link::Upgrading)
+        dropClosedUpgradeDialog();
+}
+
 void MainWindow::launch_upgrade()
 {
-    if (!fw_upgrade)
+    if (!fw_upgrade || !worker || link != Link::HandedOver)
         return;
-    Upgrade_logic *logic = nullptr;
-    if (worker) {
-        QMutexLocker lock(&worker->DataMutex);
-        logic = worker->upgrade_logic;
-        // The run starts on the worker's thread only after this call.
-        if (logic && upgradeWaitLimits.eraseMs > 0)
-            logic->setWaitLimits(upgradeWaitLimits.eraseMs, upgradeWaitLimits.replyMs,
-                                 upgradeWaitLimits.finalMs);
+    // Only this dialog shows this run, from its first word to its last.
+    connect(worker, &ThreadCom::upgradeProgress, fw_upgrade, &FW_Upgrade::slot_progress_update,
+            Qt::UniqueConnection);
+    connect(worker, &ThreadCom::upgradeMessage, fw_upgrade, &FW_Upgrade::slot_progress_message,
+            Qt::UniqueConnection);
+    if (upgradeWaitLimits.eraseMs > 0) {
+        const auto limits = upgradeWaitLimits;
+        ThreadCom *target = worker;
+        QMetaObject::invokeMethod(target, [target, limits] {
+            target->setUpgradeWaitLimits(limits.eraseMs, limits.replyMs, limits.finalMs);
+        }, Qt::QueuedConnection);
     }
-    if (logic) {
-        connect(logic, &Upgrade_logic::progress_update, fw_upgrade,
-                &FW_Upgrade::slot_progress_update);
-        connect(logic, &Upgrade_logic::progress_message, fw_upgrade,
-                &FW_Upgrade::slot_progress_message);
-    }
+    setLink(Link::Upgrading);
     emit begin_upgrade(fw_upgrade->get_file_path());
+}
+
+// Every word of the run has reached its dialog before this: the worker sent
+// them first, on the same way.
+void MainWindow::upgradeEnded(bool finished)
+{
+    if (fromOtherWorker() || !worker)
+        return;
+    disconnect(worker, &ThreadCom::upgradeProgress, nullptr, nullptr);
+    disconnect(worker, &ThreadCom::upgradeMessage, nullptr, nullptr);
+    if (link != Link::Upgrading)
+        return;
+    // A finished run is followed by the worker's own end of the link.
+    if (!finished) {
+        blankSensors();
+        setLink(Link::UpgradeUnfinished);
+    }
 }
 
 void MainWindow::setUpgradeWaitLimits(int eraseMs, int replyMs, int finalMs)

@@ -67,8 +67,28 @@ private slots:
     void EnterUploadMode();
     void disco();
     void on_actionAbout_triggered();
+    void upgradeDialogClosed();
+    void upgradeEnded(bool finished);
 
 private:
+    // The connection's life as the window knows it. The caption, the status
+    // bar and which controls may speak to the hub all follow from it, and a
+    // signal from the worker counts only in the states that expect it.
+    enum class Link {
+        Disconnected,
+        Connecting,          // worker started, the hub's configuration not yet shown
+        Connected,           // configuration shown, readings live
+        HandedOver,          // the port is the boot loader's, the upgrade dialogs are up
+        Upgrading,           // a run is going on the worker's thread
+        UpgradeUnfinished    // the hub sits in its boot loader without a new image
+    };
+    void setLink(Link next);
+    QString linkMessage() const;
+    bool controlsSpeakToHub() const;
+    bool fromOtherWorker() const;
+    bool fromCurrentWorker() const;
+    void cancelUnstartedWorker();
+
     void connectToHub();
     void startWhenPortIsFree(QThread *next, QThread *previous);
     void disconnectFromHub();
@@ -80,6 +100,7 @@ private:
     void showTimeouts(bool shown);
     bool hasLiveWorker() const;
     void stopWorkerAtExit();
+    void dropClosedUpgradeDialog();
 
     Ui::MainWindow *ui;
     QList<QCheckBox *> checkBoxes;
@@ -93,7 +114,10 @@ private:
     qint8 connectedMask = 0;
     About *about = nullptr;
     HubProtocol::Identity deviceInfo;
-    FW_Upgrade *fw_upgrade = nullptr;
+    // The dialog of the latest trigger; it deletes itself once closed, unless
+    // its run is still going (then the next trigger deletes it).
+    QPointer<FW_Upgrade> fw_upgrade;
+    Link link = Link::Disconnected;
     // Guarded: a worker and its thread delete themselves when the link ends,
     // and the window must never reach one that has gone.
     QPointer<QThread> thread;
