@@ -5,6 +5,10 @@
 #include <QtWidgets>
 #include <QtTest>
 
+// Input that meets the connection at an awkward moment.
+enum class Moment { ModeClickDuringHandshake, ReportQueuedAtDisconnect, LeftBeforeItStarted, MenuStatusTip };
+Q_DECLARE_METATYPE(Moment)
+
 class TestMainWindow : public WindowTest
 {
     Q_OBJECT
@@ -185,6 +189,83 @@ private slots:
         QTRY_COMPARE(bars(), (QList<int>{999, 999, 0, 0, 0, 14, 999, 999}));
         child<QSpinBox>("spinBox")->setValue(maximum);
         QTRY_COMPARE(bars(), bar);
+    }
+
+    void awkwardMoments_data()
+    {
+        QTest::addColumn<Moment>("moment");
+        QTest::newRow("mode clicks during the handshake") << Moment::ModeClickDuringHandshake;
+        QTest::newRow("hub's report queued at a disconnect") << Moment::ReportQueuedAtDisconnect;
+        QTest::newRow("connection left before it started") << Moment::LeftBeforeItStarted;
+        QTest::newRow("empty status tips of the menu") << Moment::MenuStatusTip;
+    }
+
+    // Whatever the timing, the window ends up showing what the hub was last
+    // told, and a connection the user left touches nothing.
+    void awkwardMoments()
+    {
+        QFETCH(Moment, moment);
+        auto *status = child<QStatusBar>("statusBar");
+        auto *connectButton = child<QPushButton>("pushButtonConnect");
+        hub->setDisplayMode('B');
+        switch (moment) {
+        case Moment::ModeClickDuringHandshake:
+            // The window remembers Binary/Precise from a first hub.
+            QVERIFY(connectToHub());
+            clickConnect();
+            QTRY_COMPARE(processThreadCount(), baselineThreads);
+            typePortAndConnect(window, hub->portPath());
+            QTest::mouseClick(child<QRadioButton>("radioButton_TextMode"), Qt::LeftButton);
+            QTest::mouseClick(child<QRadioButton>("radioButton_FastMode"), Qt::LeftButton);
+            QVERIFY(waitForHubConfiguration(window));
+            QTest::qWait(300);
+            QCOMPARE(hub->displayMode(), 'B');
+            QCOMPARE(hub->operatingMode(), 'P');
+            QVERIFY(child<QRadioButton>("radioButtonBinaryMode")->isChecked());
+            QVERIFY(child<QRadioButton>("radioButton_PreciseMode")->isChecked());
+            hub->clearReceived();
+            QTest::mouseClick(child<QRadioButton>("radioButton_TextMode"), Qt::LeftButton);
+            QVERIFY(hub->waitForReceived(3, 2000));
+            QCOMPARE(hub->received(), QByteArray("TTT"));
+            break;
+        case Moment::ReportQueuedAtDisconnect:
+            typePortAndConnect(window, hub->portPath());
+            // The worker reports the hub while the window takes no events.
+            QVERIFY(hub->waitForReceived(6, 7000));
+            QThread::msleep(500);
+            connectButton->click();
+            QTest::qWait(300);
+            for (int i = 0; i < 8; ++i) {
+                QVERIFY(!sensor<QCheckBox>("checkBoxPX", i)->isChecked());
+                QVERIFY(!sensor<QCheckBox>("checkBoxPX", i)->isEnabled());
+            }
+            QCOMPARE(status->currentMessage(), QStringLiteral("Disconnected"));
+            break;
+        case Moment::LeftBeforeItStarted: {
+            HubSimulator other;
+            QVERIFY(other.start());
+            QVERIFY(connectToHub());
+            // No event between the clicks: the first worker still holds its
+            // port when the second connection is made and left.
+            connectButton->click();
+            child<QComboBox>("comboBoxPortName")->setEditText(other.portPath());
+            connectButton->click();
+            connectButton->click();
+            QTest::qWait(1000);
+            QCOMPARE(other.received(), QByteArray());
+            QTRY_COMPARE(processThreadCount(), baselineThreads + 1);   // the other hub's own
+            break;
+        }
+        case Moment::MenuStatusTip:
+            for (const char *action : {"actionUpload_Firmware", "actionAbout"})
+                child<QAction>(action)->showStatusText(window);
+            QCOMPARE(status->currentMessage(), QStringLiteral("Disconnected"));
+            QVERIFY(connectToHub());
+            for (const char *action : {"actionUpload_Firmware", "actionAbout"})
+                child<QAction>(action)->showStatusText(window);
+            QCOMPARE(status->currentMessage(), QStringLiteral("Connected"));
+            break;
+        }
     }
 
     // Records that come faster than the window redraws are not all drawn, but

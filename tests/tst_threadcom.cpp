@@ -174,6 +174,36 @@ private slots:
         QVERIFY(open);
     }
 
+    void unusableImageErasesNothing_data()
+    {
+        QTest::addColumn<bool>("exists");
+        QTest::newRow("no such file") << false;
+        QTest::newRow("empty file") << true;
+    }
+    void unusableImageErasesNothing()
+    {
+        QFETCH(bool, exists);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("firmware.binary"));
+        QFile file(path);
+        QVERIFY(!exists || file.open(QIODevice::WriteOnly));
+        file.close();
+        WorkerRun run(hub->portPath());
+        QSignalSpy messages(&run.events, &ThreadCom::upgradeMessage);
+        QSignalSpy ended(&run.events, &ThreadCom::upgradeEnded);
+        QVERIFY(run.start());
+        run.onWorker([&] { run.worker->Upgrade(); });
+        QTRY_VERIFY(hub->inBootLoader());
+        run.onWorker([&] { run.worker->launch_upgrade(path); });
+        QTRY_COMPARE(ended.count(), 1);
+        QCOMPARE(ended.at(0).at(0).toBool(), false);
+        QCOMPARE(messages.count(), 1);
+        QCOMPARE(messages.at(0).at(0).toString(),
+                 exists ? QStringLiteral("The firmware file is empty. Please choose another file.")
+                        : QStringLiteral("Error opening the file!"));
+        QVERIFY(!hub->eraseRequested());
+    }
+
     void silentHubIsNotFound()
     {
         hub->setSilent(true);

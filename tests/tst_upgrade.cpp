@@ -56,6 +56,26 @@ class TestUpgrade : public WindowTest
         return path;
     }
 
+    // Picks a firmware file in the upgrade dialog and presses "Upgrade".
+    void startRun(QWidget *upgrade, const QByteArray &firmware)
+    {
+        answerNextFileDialog(this, writeFirmware(firmware));
+        QTest::mouseClick(::child<QPushButton>(upgrade, "SelectFW"), Qt::LeftButton);
+        QTest::mouseClick(::child<QPushButton>(upgrade, "upgrade_button"), Qt::LeftButton);
+    }
+
+    // Both dialogs of a trigger; the restart one is confirmed, and deleted once closed.
+    QPointer<QWidget> openUpgradeDialogs()
+    {
+        child<QAction>("actionUpload_Firmware")->trigger();
+        const QPointer<QWidget> upgrade = visibleTopLevel("FW_Upgrade");
+        const QPointer<QWidget> restart = visibleTopLevel("Restart");
+        if (!upgrade || !restart)
+            return nullptr;
+        QTest::mouseClick(::child<QPushButton>(restart, "restart_button"), Qt::LeftButton);
+        return QTest::qWaitFor([&] { return !restart; }) ? upgrade : nullptr;
+    }
+
 private slots:
     void wholeExchange_data()
     {
@@ -234,6 +254,65 @@ private slots:
         hub->setSilent(false);
         hub->setStartInBootLoader(false);
         QVERIFY(showsAfterReconnect(readings({10, 20, 30, 40, 50, 60, 70, 80}), 'B'));
+    }
+
+    void dialogsAndTheWindow_data()
+    {
+        QTest::addColumn<bool>("runStarted");
+        QTest::newRow("dialogs closed without an upgrade") << false;
+        QTest::newRow("dialog closed during a stuck run") << true;
+    }
+
+    // The hub was sent to its boot loader and left there: the window says so,
+    // and the next trigger runs an upgrade of its own in a dialog of its own.
+    void dialogsAndTheWindow()
+    {
+        QFETCH(bool, runStarted);
+        window->setUpgradeWaitLimits(1500, 400, 800);
+        QVERIFY(connectToHub());
+        auto *status = child<QStatusBar>("statusBar");
+        QPointer<QWidget> first = openUpgradeDialogs();
+        QVERIFY(first);
+        QTRY_VERIFY(hub->inBootLoader());
+        if (runStarted) {
+            hub->setSilent(true);   // the erase waits for its limit
+            startRun(first, image(70));
+            first->close();
+            QCOMPARE(status->currentMessage(), QStringLiteral("Connected"));
+            child<QAction>("actionUpload_Firmware")->trigger();
+            expectedBoxes << qMakePair(QStringLiteral("Upload Firmware"),
+                                       QStringLiteral("An upgrade is still running. Please wait for it "
+                                                      "to end, or press Disconnect to stop it."));
+            QTRY_COMPARE(boxes->seen, expectedBoxes);
+            QVERIFY(!visibleTopLevel("FW_Upgrade"));
+            QTRY_COMPARE_WITH_TIMEOUT(status->currentMessage(), QStringLiteral("Upgrade did not finish"), 4000);
+            // Kept while its run went on: the run's last word reached it.
+            QVERIFY(first);
+            QCOMPARE(::child<QLabel>(first, "label")->text(), stoppedAnswering("to the erase request"));
+            hub->setSilent(false);
+        } else {
+            QTest::keyClick(first, Qt::Key_Escape);
+            QTRY_VERIFY(!first);
+            QCOMPARE(status->currentMessage(), QStringLiteral("Upgrade did not finish"));
+        }
+        // Nothing on screen is live, and nothing offered could reach the hub.
+        QCOMPARE(caption(), QStringLiteral("Disconnect"));
+        QCOMPARE(texts(), QVector<QString>(8, QStringLiteral(" ")).toList());
+        for (const char *mode : {"radioButtonBinaryMode", "radioButton_TextMode", "radioButton_FastMode",
+                                 "radioButton_PreciseMode"})
+            QVERIFY(!child<QRadioButton>(mode)->isEnabled());
+        for (int i = 0; i < 8; ++i)
+            QVERIFY(!child<QCheckBox>(QStringLiteral("checkBoxPX%1").arg(i))->isEnabled());
+
+        const QPointer<QWidget> second = openUpgradeDialogs();
+        QVERIFY(second);
+        QTRY_VERIFY(!first);
+        startRun(second, image(70));
+        QTRY_COMPARE_WITH_TIMEOUT(::child<QLabel>(second, "label")->text(),
+                                  QStringLiteral("Upgrade Finished. Please reconnect the device."), 4000);
+        QCOMPARE(::child<QProgressBar>(second, "progressBar")->value(), 70);
+        QCOMPARE(hub->receivedImage(), image(70));
+        QTRY_COMPARE(caption(), QStringLiteral("Connect"));
     }
 
     void bootLoaderAtConnectLeadsToTheDialogs()
