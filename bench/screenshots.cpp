@@ -106,5 +106,25 @@ int main(int argc, char *argv[])
     shoot(directory, QStringLiteral("upgrade-running.png"));
     settle(9000);
     shoot(directory, QStringLiteral("upgrade-finished.png"));
+    upgrade->close();
+
+    // A hub that answers the erase with something else: the dialog says what
+    // to do and the window that the upgrade did not finish.
+    hub.setStartInBootLoader(false);
+    connectWindow(window, hub);
+    child<QAction>(&window, "actionUpload_Firmware")->trigger();
+    upgrade = visibleTopLevel("FW_Upgrade");
+    if (QWidget *restart = visibleTopLevel("Restart"))
+        restart->close();
+    if (!upgrade)
+        qFatal("the upgrade dialog did not open");
+    upgrade->move(250, 100);
+    settle(500);
+    hub.setEraseReply('Z');
+    answerNextFileDialog(upgrade, firmware);
+    child<QPushButton>(upgrade, "SelectFW")->click();
+    child<QPushButton>(upgrade, "upgrade_button")->click();
+    settle(1500);
+    shoot(directory, QStringLiteral("upgrade-refused.png"));
     return 0;
 }

@@ -33,10 +33,9 @@ const char *const CannotOpen =
 const char *const PortGone =
     "Port is unavailable \r\n\nMaybe the device was unexpectedly removed from the system";
 
-const char *const EraseRefused =
-    "The Hub refused the erase: please reconnect it, wait for its LEDs to flash and try again.";
-const char *const EndRefused =
-    "The Hub did not confirm the new firmware: please reconnect it and upgrade again.";
+// The upgrade dialog shows one line: what went wrong and what to do, in few words.
+const char *const EraseRefused = "The Hub refused the erase. Reconnect it and try again.";
+const char *const EndRefused = "The Hub did not confirm the upgrade. Please upgrade again.";
 
 // The window asks the worker's thread to stop when it disconnects, so that a
 // handshake it no longer wants does not hold the port for seconds.

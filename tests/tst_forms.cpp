@@ -8,6 +8,7 @@
 #include "ui_fw_upgrade.h"
 #include "ui_mainwindow.h"
 
+#include "fw_upgrade.h"
 #include "stylesheet.h"
 
 namespace {
@@ -70,6 +71,33 @@ private slots:
         Ui::FW_Upgrade ui;
         ui.setupUi(&upgrade);
         QVERIFY(!ui.upgrade_button->isEnabled());
+    }
+
+    // The upgrade dialog's label is one line: a message that does not fit
+    // loses what the user is to do.
+    void upgradeMessagesFit_data()
+    {
+        QTest::addColumn<QString>("message");
+        for (const char *message : {
+                 "Upgrade Finished. Please reconnect the device.",
+                 "No reply to the erase. Reconnect the Hub and try again.",
+                 "No reply to the image size. Reconnect the Hub and try again.",
+                 "No reply after 65528 of 65536 bytes. Reconnect and try again.",
+                 "No final reply. Reconnect the Hub and try again.",
+                 "The Hub refused the erase. Reconnect it and try again.",
+                 "The Hub did not confirm the upgrade. Please upgrade again.",
+                 "The firmware file is empty. Please choose another file.",
+                 "hub-2.2.0.binary is empty. Please choose another file.",
+                 "Cannot read hub-2.2.0.binary. Please choose another file."})
+            QTest::newRow(message) << QString::fromLatin1(message);
+    }
+    void upgradeMessagesFit()
+    {
+        QFETCH(QString, message);
+        FW_Upgrade dialog;
+        dialog.slot_progress_message(message);
+        auto *label = dialog.findChild<QLabel *>(QStringLiteral("label"));
+        QVERIFY2(label->sizeHint().width() <= label->width(), qPrintable(QString::number(label->sizeHint().width())));
     }
 
     // Each window's sheets must parse, and every image they name must exist.

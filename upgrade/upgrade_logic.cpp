@@ -147,13 +147,6 @@ void Upgrade_logic::skipOwedLineEnd()
     }
 }
 
-void Upgrade_logic::reportTimeout(const QString &what)
-{
-    emit progress_message(tr("The Hub stopped answering %1. Please disconnect and reconnect "
-                             "the device and try again.")
-                              .arg(what));
-}
-
 uchar Upgrade_logic::mass_erase()
 {
     QByteArray buffer(1, MassErase);
@@ -178,7 +171,7 @@ uchar Upgrade_logic::mass_erase()
         lineEndOwed = !buffer.endsWith('\n');
         break;
     case Wait::TimedOut:
-        reportTimeout(tr("to the erase request"));
+        emit progress_message(tr("No reply to the erase. Reconnect the Hub and try again."));
         break;
     case Wait::Failed:
         break;
@@ -206,7 +199,7 @@ uchar Upgrade_logic::program_hub(QString File_path)
 
     QByteArray reply;
     if (!awaitReplyLine(replyLimitMs, reply)) {
-        reportTimeout(tr("to the size of the image"));
+        emit progress_message(tr("No reply to the image size. Reconnect the Hub and try again."));
         return HeaderRefused;
     }
     if (reply.isEmpty() || static_cast<uchar>(reply.at(0)) != Acknowledge) {
@@ -227,7 +220,7 @@ uchar Upgrade_logic::program_hub(QString File_path)
         serial->flush();
 
         if (!awaitReplyLine(replyLimitMs, reply)) {
-            reportTimeout(tr("after %1 of %2 bytes").arg(sent).arg(total));
+            emit progress_message(tr("No reply after %1 of %2 bytes. Reconnect and try again.").arg(sent).arg(total));
             return 0;
         }
         if (reply.isEmpty() || static_cast<uchar>(reply.at(0)) != Acknowledge) {
@@ -239,7 +232,7 @@ uchar Upgrade_logic::program_hub(QString File_path)
 
     emit progress_message(QStringLiteral("Waiting for Hub to terminate session"));
     if (!awaitReplyLine(finalLimitMs, reply)) {
-        reportTimeout(tr("at the end of the session"));
+        emit progress_message(tr("No final reply. Reconnect the Hub and try again."));
         return NoReply;
     }
     if (reply.isEmpty())

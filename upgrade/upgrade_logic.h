@@ -48,7 +48,6 @@ private:
     Wait waitForData(int limitMs);
     bool awaitReplyLine(int limitMs, QByteArray &reply);
     void skipOwedLineEnd();
-    void reportTimeout(const QString &what);
 
     int eraseLimitMs = 60000;
     int replyLimitMs = 5000;
