@@ -430,7 +430,8 @@ void ThreadCom::storeReadings(const Readings &values)
 
 void ThreadCom::Upgrade()
 {
-    if (released)
+    // A connection the user has left sends nothing more to its hub.
+    if (released || stopRequested())
         return;
     if (SerialPort) {
         disconnect(SerialPort, &QIODevice::readyRead, this, &ThreadCom::ReadSerialPortDataBinary);
@@ -485,7 +486,7 @@ void ThreadCom::launch_upgrade(QString File_path)
 // True only when the boot loader ended the session with the image in place.
 bool ThreadCom::runUpgrade(const QString &File_path)
 {
-    if (!upgrade_logic || released)
+    if (!upgrade_logic || released || stopRequested())
         return false;
     // Nothing is erased before there is an image to write in its place.
     if (!upgrade_logic->firmware_usable(File_path))

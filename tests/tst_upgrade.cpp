@@ -310,6 +310,38 @@ private slots:
         QTRY_COMPARE(caption(), QStringLiteral("Connect"));
     }
 
+    // "Disconnect" stops a run that goes well at its next block.
+    void disconnectStopsARun()
+    {
+        QVERIFY(connectToHub());
+        const QPointer<QWidget> upgrade = openUpgradeDialogs();
+        QVERIFY(upgrade);
+        QTRY_VERIFY(hub->inBootLoader());
+        startRun(upgrade, image(16384));
+        QTRY_VERIFY(hub->receivedImage().size() > 1024);
+        upgrade->close();
+        clickConnect();
+        QTRY_COMPARE(processThreadCount(), baselineThreads);
+        const int taken = hub->receivedImage().size();
+        QVERIFY2(taken < 16384, "the run went on to its end");
+        QTest::qWait(200);
+        QCOMPARE(hub->receivedImage().size(), taken);
+    }
+
+    // Triggered while the window still waits for the hub, which never answers:
+    // the dialogs go with the link, since nothing is left to upgrade.
+    void dialogsGoWithALinkThatFails()
+    {
+        hub->setSilent(true);
+        typePortAndConnect(window, hub->portPath());
+        child<QAction>("actionUpload_Firmware")->trigger();
+        QVERIFY(visibleTopLevel("FW_Upgrade") && visibleTopLevel("Restart"));
+        expectedBoxes << qMakePair(QStringLiteral("Critical Error"), QStringLiteral("Pellix Hub not found! \r\n"));
+        QTRY_COMPARE_WITH_TIMEOUT(boxes->seen, expectedBoxes, 8000);
+        QTRY_COMPARE(caption(), QStringLiteral("Connect"));
+        QTRY_VERIFY(!visibleTopLevel("FW_Upgrade") && !visibleTopLevel("Restart"));
+    }
+
     void bootLoaderAtConnectLeadsToTheDialogs()
     {
         hub->setStartInBootLoader(true);

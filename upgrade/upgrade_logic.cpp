@@ -91,6 +91,8 @@ Upgrade_logic::Wait Upgrade_logic::waitForData(int limitMs)
     QElapsedTimer clock;
     clock.start();
     for (;;) {
+        if (QThread::currentThread()->isInterruptionRequested())
+            return Wait::Failed;
         const int left = limitMs < 0 ? WaitSliceMs
                                      : std::min(WaitSliceMs, std::max(0, limitMs - int(clock.elapsed())));
         serial->clearError();
@@ -102,8 +104,6 @@ Upgrade_logic::Wait Upgrade_logic::waitForData(int limitMs)
                 serial->close();
             return Wait::Failed;
         }
-        if (QThread::currentThread()->isInterruptionRequested())
-            return Wait::Failed;
         if (limitMs >= 0 && clock.elapsed() >= limitMs)
             return Wait::TimedOut;
     }

@@ -109,8 +109,10 @@ MainWindow::~MainWindow()
 void MainWindow::stopWorkerAtExit()
 {
     cancelUnstartedWorker();
-    if (worker)
-        disconnect(worker, nullptr, this, nullptr);
+    // From here on no worker's report describes a hub on screen. The links
+    // stay, so that a report still queued is known by its sender and dropped.
+    worker = nullptr;
+    link = Link::Disconnected;
     if (thread)
         thread->requestInterruption();
     emit Discon();
@@ -132,6 +134,7 @@ void MainWindow::OpencloseSerialPort()
 
 void MainWindow::connectToHub()
 {
+    dropClosedUpgradeDialog();
     const QPointer<QThread> previous = thread;
     thread = new QThread;
     worker = new ThreadCom(ui->comboBoxPortName->currentText());
@@ -177,6 +180,7 @@ void MainWindow::startWhenPortIsFree(QThread *next, QThread *previous)
         next->start();
         return;
     }
+    portHolder = previous;
     const QPointer<QThread> guarded(next);
     const auto start = [guarded] {
         if (guarded && !guarded->isRunning() && !guarded->isFinished())
@@ -216,6 +220,7 @@ void MainWindow::disconnectFromHub()
         thread->requestInterruption();
     emit Discon();
     setLink(Link::Disconnected);
+    closeUnusedUpgradeDialogs();
 }
 
 // A worker still waiting for the previous one to let go of the port has not
@@ -226,11 +231,15 @@ void MainWindow::cancelUnstartedWorker()
         return;
     delete worker.data();
     delete thread.data();
+    // The next connection waits for the port as this one did.
+    thread = portHolder;
 }
 
 void MainWindow::setLink(Link next)
 {
     link = next;
+    if (next != Link::Connected)
+        displayTimer.stop();
     const bool connected = next != Link::Disconnected;
     ui->pushButtonConnect->setText(connected ? tr(DisconnectCaption) : tr(ConnectCaption));
     ui->actionUpload_Firmware->setEnabled(connected);
@@ -308,6 +317,7 @@ void MainWindow::disco()
                &MainWindow::ChangeMeanValuenumber);
     blankSensors();
     setLink(Link::Disconnected);
+    closeUnusedUpgradeDialogs();
 }
 
 void MainWindow::HandleError(QString error)
@@ -315,8 +325,8 @@ void MainWindow::HandleError(QString error)
     if (fromOtherWorker())
         return;
     // Later reports of the same worker are not shown; those already queued are.
-    if (sender())
-        disconnect(sender(), SIGNAL(errorSerialPort(QString)), this, SLOT(HandleError(QString)));
+    if (auto *from = qobject_cast<ThreadCom *>(sender()))
+        disconnect(from, &ThreadCom::errorSerialPort, this, &MainWindow::HandleError);
     QMessageBox::critical(this, tr("Critical Error"), error, QMessageBox::Ok, QMessageBox::NoButton);
 }
 
@@ -439,7 +449,7 @@ void MainWindow::TIMOChanged()
 
 bool MainWindow::hasLiveWorker() const
 {
-    return worker && link == Link::Connected;
+    return worker && link != Link::Disconnected;
 }
 
 void MainWindow::DisplayBinMode()
@@ -458,10 +468,9 @@ void MainWindow::DisplayTextMode()
 // Blanking is never put off.
 void MainWindow::scheduleDistances(bool hexadecimal)
 {
-    // Blanking is for a window that has gone back to "Connect"; otherwise a
-    // call from another worker, or one that comes after the hand-over to the
-    // boot loader, shows nothing.
-    if (fromOtherWorker() || (!hasLiveWorker() && link != Link::Disconnected))
+    // A call from another worker, or one of this worker's that comes after
+    // the hand-over to the boot loader, shows nothing.
+    if (fromOtherWorker() || (fromCurrentWorker() && link != Link::Connected))
         return;
     displayHexadecimal = hexadecimal;
     const qint64 since = sinceDisplay.isValid() ? sinceDisplay.elapsed() : DisplayIntervalMs;
@@ -542,6 +551,7 @@ void MainWindow::on_actionUpload_Firmware_triggered()
     emit Upgrade();
     dropClosedUpgradeDialog();
     fw_upgrade = new FW_Upgrade(this);
+    upgradeStarted = false;
     fw_upgrade->setModal(true);
     fw_upgrade->show();
     connect(fw_upgrade, &FW_Upgrade::begin_upgrade, this, &MainWindow::launch_upgrade);
@@ -551,11 +561,23 @@ void MainWindow::on_actionUpload_Firmware_triggered()
     if (worker)
         connect(this, &MainWindow::begin_upgrade, worker, &ThreadCom::launch_upgrade,
                 Qt::UniqueConnection);
-    auto *restart = new Restart(this);
+    restart = new Restart(this);
     restart->setAttribute(Qt::WA_DeleteOnClose);
     restart->setModal(true);
     restart->show();
+    // What the window showed is no reading of a hub in its boot loader.
+    blankSensors();
     setLink(Link::HandedOver);
+}
+
+// The link ended before a run was started (the hub was not found, or its
+// port went): the dialogs have nothing left to upgrade.
+void MainWindow::closeUnusedUpgradeDialogs()
+{
+    if (restart)
+        restart->close();
+    if (fw_upgrade && fw_upgrade->isVisible() && !upgradeStarted)
+        fw_upgrade->close();
 }
 
 void MainWindow::EnterUploadMode()
@@ -586,7 +608,7 @@ void MainWindow::upgradeDialogClosed()
 
 void MainWindow::launch_upgrade()
 {
-    if (!fw_upgrade || !worker || link != Link::HandedOver)
+    if (!fw_upgrade || !worker || link != Link::HandedOver || (sender() && sender() != fw_upgrade))
         return;
     // Only this dialog shows this run, from its first word to its last.
     connect(worker, &ThreadCom::upgradeProgress, fw_upgrade, &FW_Upgrade::slot_progress_update,
@@ -600,6 +622,7 @@ void MainWindow::launch_upgrade()
             target->setUpgradeWaitLimits(limits.eraseMs, limits.replyMs, limits.finalMs);
         }, Qt::QueuedConnection);
     }
+    upgradeStarted = true;
     setLink(Link::Upgrading);
     emit begin_upgrade(fw_upgrade->get_file_path());
 }

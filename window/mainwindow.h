@@ -12,6 +12,7 @@
 
 class About;
 class FW_Upgrade;
+class Restart;
 class QCheckBox;
 class QLabel;
 class QProgressBar;
@@ -101,6 +102,7 @@ private:
     bool hasLiveWorker() const;
     void stopWorkerAtExit();
     void dropClosedUpgradeDialog();
+    void closeUnusedUpgradeDialogs();
 
     Ui::MainWindow *ui;
     QList<QCheckBox *> checkBoxes;
@@ -117,11 +119,17 @@ private:
     // The dialog of the latest trigger; it deletes itself once closed, unless
     // its run is still going (then the next trigger deletes it).
     QPointer<FW_Upgrade> fw_upgrade;
+    QPointer<Restart> restart;
+    // "Upgrade" was pressed in fw_upgrade.
+    bool upgradeStarted = false;
     Link link = Link::Disconnected;
     // Guarded: a worker and its thread delete themselves when the link ends,
     // and the window must never reach one that has gone.
     QPointer<QThread> thread;
     QPointer<ThreadCom> worker;
+    // The thread of a connection the user left that still held the port when
+    // the current one was made: the current one starts once it has let go.
+    QPointer<QThread> portHolder;
     // The values and form last put on screen. A hub faster than the screen
     // queues notifications quicker than the window can redraw; those that
     // would put the same on screen again are passed over.
