@@ -289,6 +289,17 @@ private slots:
             QTest::keyClick(first, Qt::Key_Escape);
             QTRY_VERIFY(!first);
             QCOMPARE(status->currentMessage(), QStringLiteral("Upgrade did not finish"));
+            // A pair of dialogs takes over a megabyte: thirty of them, each
+            // closed, leave nothing behind.
+            const qint64 heapBefore = processHeapKb();
+            for (int i = 0; i < 30; ++i) {
+                const QPointer<QWidget> again = openUpgradeDialogs();
+                QVERIFY(again);
+                QTest::keyClick(again, Qt::Key_Escape);
+                QTRY_VERIFY(!again);
+            }
+            const qint64 grown = processHeapKb() - heapBefore;
+            QVERIFY2(grown < 2048, qPrintable(QStringLiteral("grew by %1 KiB").arg(grown)));
         }
         // Nothing on screen is live, and nothing offered could reach the hub.
         QCOMPARE(caption(), QStringLiteral("Disconnect"));
