@@ -3,7 +3,6 @@
 #include "portwatch.h"
 #include "upgrade_logic.h"
 
-#include <QApplication>
 #include <QCoreApplication>
 #include <QMutexLocker>
 #include <QThread>
@@ -91,8 +90,7 @@ void ThreadCom::process()
         IdentifyHub();
         return;
     }
-    if (qobject_cast<QApplication *>(QCoreApplication::instance()))
-        QApplication::beep();
+    emit openFailed();
     emit errorSerialPort(QString::fromLatin1(CannotOpen));
     emit showdisco();
     exit();

@@ -66,6 +66,8 @@ signals:
     void errorSerialPort(QString error);
     void showdisco();
     void GoToUploadMode();
+    // The port did not open; a window beeps.
+    void openFailed();
     void finished();
     void SendDistanceValueBin();
     void SendDistanceValueText();

@@ -7,6 +7,7 @@
 #include "stylesheet.h"
 #include "threadcom.h"
 
+#include <QApplication>
 #include <QEventLoop>
 #include <QMessageBox>
 #include <QMutexLocker>
@@ -142,6 +143,7 @@ void MainWindow::connectToHub()
 
     connect(worker, &ThreadCom::errorSerialPort, this, &MainWindow::HandleError);
     connect(worker, &ThreadCom::GoToUploadMode, this, &MainWindow::EnterUploadMode);
+    connect(worker, &ThreadCom::openFailed, this, [] { QApplication::beep(); });
     connect(this, &MainWindow::Discon, worker, &ThreadCom::exit);
     connect(this, &MainWindow::ConfigSet, worker, &ThreadCom::ConnectSerialRead);
     connect(this, &MainWindow::ChangingofDisplayMode, worker,
