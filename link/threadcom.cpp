@@ -1,6 +1,7 @@
 #include "threadcom.h"
 
 #include "portwatch.h"
+#include "recordsink.h"
 #include "upgrade_logic.h"
 
 #include <QCoreApplication>
@@ -49,6 +50,7 @@ ThreadCom::ThreadCom(QString portName, QObject *parent)
     : QObject(parent)
     , PortName(std::move(portName))
 {
+    qRegisterMetaType<Upgrade_logic::Outcome>();
     std::fill(std::begin(DistanceValue), std::end(DistanceValue), 0);
 }
 
@@ -60,6 +62,38 @@ ThreadCom::~ThreadCom()
 void ThreadCom::setMeanValueNumber(int n)
 {
     MeanValueNumber = n;
+}
+
+void ThreadCom::setRecordSink(RecordSink *sink)
+{
+    recordSink = sink;
+    recordSplitter.setDisplayMode(DMode);
+}
+
+// Whatever a reader takes from the port passes through here on its way, so
+// that the record sink sees the whole stream, records the display skips
+// included.
+QByteArray ThreadCom::tapped(const QByteArray &bytes)
+{
+    if (recordSink) {
+        const QVector<Readings> records = recordSplitter.feed(bytes);
+        for (const Readings &readings : records)
+            recordSink->takeRecord(readings, OMode, DMode);
+    }
+    return bytes;
+}
+
+void ThreadCom::drainRecords()
+{
+    if (SerialPort && SerialPort->isOpen() && !handedOver)
+        tapped(SerialPort->readAll());
+}
+
+bool ThreadCom::waitForCommandsWritten(int limitMs)
+{
+    if (!canSendCommand())
+        return false;
+    return SerialPort->bytesToWrite() == 0 || SerialPort->waitForBytesWritten(limitMs);
 }
 
 int ThreadCom::meanValueNumber()
@@ -207,6 +241,7 @@ void ThreadCom::ConnectSerialRead()
     if (!canSendCommand())
         return;
     SerialPort->readAll();
+    recordSplitter.setDisplayMode(DMode);
     if (DMode == Binary)
         connect(SerialPort, &QIODevice::readyRead, this, &ThreadCom::ReadSerialPortDataBinary,
                 Qt::UniqueConnection);
@@ -307,6 +342,7 @@ void ThreadCom::SendChangingOfDisplayMode(bool NeedChangingDispModel)
         return;
     pendingFrame.clear();
     skippingLongLine = false;
+    recordSplitter.setDisplayMode(DMode == Text ? Binary : Text);
     // The reader is swapped before the command goes out, so whatever the hub
     // sends in the new form already meets the matching reader.
     if (DMode == Text) {
@@ -357,7 +393,7 @@ void ThreadCom::ReadSerialPortDataBinary()
     if (!SerialPort || SerialPort->bytesAvailable() < BinaryMinimumWaiting)
         return;
     Readings readings;
-    if (!takeBinaryFrame(pendingFrame, SerialPort->readAll(), readings))
+    if (!takeBinaryFrame(pendingFrame, tapped(SerialPort->readAll()), readings))
         return;
     if (OMode == Fast) {
         for (int k = 0; k < SensorCount; ++k)
@@ -374,7 +410,7 @@ void ThreadCom::ReadSerialPortDataText()
     dropTextBacklog();
     if (!SerialPort->canReadLine())
         return;
-    const QByteArray line = SerialPort->readLine();
+    const QByteArray line = tapped(SerialPort->readLine());
     dropStaleLines();
     if (skippingLongLine) {
         // The end of a line whose start was dropped: the whole line is too
@@ -398,10 +434,10 @@ void ThreadCom::dropTextBacklog()
 {
     while (SerialPort->bytesAvailable() > TextBacklogLimit) {
         if (SerialPort->canReadLine()) {
-            SerialPort->readLine();
+            tapped(SerialPort->readLine());
             skippingLongLine = false;
         } else {
-            SerialPort->skip(SerialPort->bytesAvailable());
+            tapped(SerialPort->readAll());
             skippingLongLine = true;
         }
     }
@@ -417,7 +453,7 @@ void ThreadCom::dropStaleLines()
 {
     const QByteArray waiting = SerialPort->peek(SerialPort->bytesAvailable());
     for (int stale = waiting.count('\n') - 1; stale > 0; --stale)
-        SerialPort->readLine();
+        tapped(SerialPort->readLine());
 }
 
 void ThreadCom::storeReadings(const Readings &values)
@@ -481,37 +517,39 @@ void ThreadCom::launch_upgrade(QString File_path)
     endUpgrade(runUpgrade(File_path));
 }
 
-// True only when the boot loader ended the session with the image in place.
-bool ThreadCom::runUpgrade(const QString &File_path)
+Upgrade_logic::Outcome ThreadCom::runUpgrade(const QString &File_path)
 {
     if (!upgrade_logic || released || stopRequested())
-        return false;
+        return Upgrade_logic::Stopped;
     // Nothing is erased before there is an image to write in its place.
     if (!upgrade_logic->firmware_usable(File_path))
-        return false;
+        return Upgrade_logic::FileUnusable;
     const uchar erase = upgrade_logic->mass_erase();
     if (erase != Upgrade_logic::Acknowledge) {
-        // No reply at all was reported already, or is the failed open's
-        // silence; any other reply is a hub that is not ready to be erased,
-        // such as one that came back in its normal firmware.
-        if (erase != Upgrade_logic::NoReply)
+        // A hub that answers the erase with anything else is not ready to be
+        // erased, such as one that came back in its normal firmware. No
+        // reply at all was reported already, or is the failed open's silence.
+        if (upgrade_logic->outcome() == Upgrade_logic::Refused)
             emit upgradeMessage(QString::fromLatin1(EraseRefused));
-        return false;
+        return upgrade_logic->outcome();
     }
     const uchar result = upgrade_logic->program_hub(File_path);
     // Only a run that reached the end of the session has closed and released
     // the port; a block refused with the end-of-session byte gives that byte
     // too, and was reported as the fatal error it is.
     const bool sessionEnded = !upgrade_logic->serial;
-    if (sessionEnded && result != Upgrade_logic::Finished)
+    if (sessionEnded && result == Upgrade_logic::Finished)
+        return Upgrade_logic::Done;
+    if (sessionEnded)
         emit upgradeMessage(QString::fromLatin1(EndRefused));
-    return sessionEnded && result == Upgrade_logic::Finished;
+    return upgrade_logic->outcome() == Upgrade_logic::Done ? Upgrade_logic::Refused
+                                                           : upgrade_logic->outcome();
 }
 
-void ThreadCom::endUpgrade(bool finished)
+void ThreadCom::endUpgrade(Upgrade_logic::Outcome outcome)
 {
-    emit upgradeEnded(finished);
-    if (!finished) {
+    emit upgradeEnded(outcome);
+    if (outcome != Upgrade_logic::Done) {
         // The port the run leaves open stays ours until the next trigger or
         // the disconnect; a hub unplugged meanwhile must not leave its read
         // notifications firing for ever.

@@ -2,6 +2,8 @@
 #define THREADCOM_H
 
 #include "hubprotocol.h"
+#include "recordsplitter.h"
+#include "upgrade_logic.h"
 
 #include <QByteArray>
 #include <QList>
@@ -11,7 +13,7 @@
 #include <QSerialPort>
 #include <QString>
 
-class Upgrade_logic;
+class RecordSink;
 
 // The serial worker: the one object that owns the hub's port. It lives on a
 // thread of its own for one connection; the window reaches it only through
@@ -26,6 +28,11 @@ public:
 
     // Called by the window with DataMutex held.
     void setMeanValueNumber(int n);
+
+    // Every whole record from the next read on also goes to sink (none: no
+    // longer), on this worker's thread. Call it there, or before the thread
+    // starts; the sink must outlive the worker or be taken away first.
+    void setRecordSink(RecordSink *sink);
 
     // Guarded so that a port released by the upgrade (which deletes it on the
     // worker's thread) is seen as gone rather than used.
@@ -60,6 +67,11 @@ public slots:
     // Limits (ms) of the boot loader's waits for the runs from now on; zero
     // keeps the upgrade's own defaults.
     void setUpgradeWaitLimits(int eraseMs, int replyMs, int finalMs);
+    // Hands whatever whole records still wait in the port to the record sink,
+    // for a recording that ends now rather than at the next notification.
+    void drainRecords();
+    // Waits, up to the limit, until the commands sent so far have left.
+    bool waitForCommandsWritten(int limitMs);
 
 signals:
     void Set_GUIConfiguration(qint8 PellPlg, uchar OMode, uchar DMode);
@@ -76,8 +88,9 @@ signals:
     // into an object the worker may replace or delete.
     void upgradeProgress(int size);
     void upgradeMessage(QString message);
-    // Every launch_upgrade() ends with this, whatever happened.
-    void upgradeEnded(bool finished);
+    // Every launch_upgrade() ends with this, whatever happened: Done when the
+    // new image is in place.
+    void upgradeEnded(Upgrade_logic::Outcome outcome);
 
 private slots:
     void HandleError(QSerialPort::SerialPortError error);
@@ -87,8 +100,8 @@ private slots:
 
 private:
     void IdentifyHub();
-    bool runUpgrade(const QString &File_path);
-    void endUpgrade(bool finished);
+    Upgrade_logic::Outcome runUpgrade(const QString &File_path);
+    void endUpgrade(Upgrade_logic::Outcome outcome);
     void applyUpgradeWaitLimits();
     void finish();
     bool readConfiguration();
@@ -99,6 +112,7 @@ private:
     void sendCommand(const QByteArray &command);
     void dropTextBacklog();
     void dropStaleLines();
+    QByteArray tapped(const QByteArray &bytes);
     void storeReadings(const HubProtocol::Readings &values);
     int meanValueNumber();
 
@@ -113,6 +127,8 @@ private:
     bool handedOver = false;
     // exit() has run: the worker is ending and touches the port no more.
     bool released = false;
+    RecordSink *recordSink = nullptr;
+    RecordSplitter recordSplitter;
     struct { int eraseMs, replyMs, finalMs; } upgradeWaitLimits = {0, 0, 0};
 };
 

@@ -196,7 +196,7 @@ private slots:
         QTRY_VERIFY(hub->inBootLoader());
         run.onWorker([&] { run.worker->launch_upgrade(path); });
         QTRY_COMPARE(ended.count(), 1);
-        QCOMPARE(ended.at(0).at(0).toBool(), false);
+        QCOMPARE(ended.at(0).at(0).value<Upgrade_logic::Outcome>(), Upgrade_logic::FileUnusable);
         QCOMPARE(messages.count(), 1);
         QCOMPARE(messages.at(0).at(0).toString(),
                  exists ? QStringLiteral("The firmware file is empty. Please choose another file.")

@@ -61,6 +61,11 @@ Upgrade_logic::Upgrade_logic(QSerialPort *serial, QString port_name)
 
 Upgrade_logic::~Upgrade_logic() = default;
 
+Upgrade_logic::Outcome Upgrade_logic::outcome() const
+{
+    return runOutcome;
+}
+
 void Upgrade_logic::setWaitLimits(int eraseMs, int replyMs, int finalMs)
 {
     eraseLimitMs = eraseMs;
@@ -71,6 +76,7 @@ void Upgrade_logic::setWaitLimits(int eraseMs, int replyMs, int finalMs)
 bool Upgrade_logic::firmware_usable(const QString &File_path)
 {
     QFile file(File_path);
+    runOutcome = FileUnusable;
     if (!file.open(QIODevice::ReadOnly)) {
         emit progress_message(QStringLiteral("Error opening the file!"));
         return false;
@@ -79,6 +85,7 @@ bool Upgrade_logic::firmware_usable(const QString &File_path)
         emit progress_message(tr("The firmware file is empty. Please choose another file."));
         return false;
     }
+    runOutcome = Done;
     return true;
 }
 
@@ -91,8 +98,10 @@ Upgrade_logic::Wait Upgrade_logic::waitForData(int limitMs)
     QElapsedTimer clock;
     clock.start();
     for (;;) {
-        if (QThread::currentThread()->isInterruptionRequested())
+        if (QThread::currentThread()->isInterruptionRequested()) {
+            failedBy = Stopped;
             return Wait::Failed;
+        }
         const int left = limitMs < 0 ? WaitSliceMs
                                      : std::min(WaitSliceMs, std::max(0, limitMs - int(clock.elapsed())));
         serial->clearError();
@@ -102,6 +111,7 @@ Upgrade_logic::Wait Upgrade_logic::waitForData(int limitMs)
         if (error != QSerialPort::TimeoutError) {
             if (PortWatch::vanished(serial, error))
                 serial->close();
+            failedBy = PortLost;
             return Wait::Failed;
         }
         if (limitMs >= 0 && clock.elapsed() >= limitMs)
@@ -156,8 +166,10 @@ uchar Upgrade_logic::mass_erase()
     // A wait on a port that never opened can block for ever, so the open's
     // own result ends the erase at once, as a hub that never answered would:
     // the request's message stays the last one.
+    runOutcome = Done;
     if (!serial->open(QIODevice::ReadWrite)) {
         emit progress_message(QStringLiteral("Requesting Device Mass Erase..."));
+        runOutcome = PortLost;
         return NoReply;
     }
     serial->write(buffer);
@@ -169,11 +181,15 @@ uchar Upgrade_logic::mass_erase()
     case Wait::Data:
         buffer = serial->readAll();
         lineEndOwed = !buffer.endsWith('\n');
+        if (buffer.isEmpty() || static_cast<uchar>(buffer.at(0)) != Acknowledge)
+            runOutcome = Refused;
         break;
     case Wait::TimedOut:
         emit progress_message(tr("No reply to the erase. Reconnect the Hub and try again."));
+        runOutcome = Silent;
         break;
     case Wait::Failed:
+        runOutcome = failedBy;
         break;
     }
     return buffer.isEmpty() ? NoReply : static_cast<uchar>(buffer.at(0));
@@ -185,8 +201,10 @@ uchar Upgrade_logic::program_hub(QString File_path)
     if (!file.open(QIODevice::ReadOnly)) {
         // Announcing an empty image would leave the erased hub with nothing.
         emit progress_message(QStringLiteral("Error opening the file!"));
+        runOutcome = FileUnusable;
         return 0;
     }
+    runOutcome = Done;
     const QByteArray image = file.readAll();
     file.close();
 
@@ -200,10 +218,12 @@ uchar Upgrade_logic::program_hub(QString File_path)
     QByteArray reply;
     if (!awaitReplyLine(replyLimitMs, reply)) {
         emit progress_message(tr("No reply to the image size. Reconnect the Hub and try again."));
+        runOutcome = Silent;
         return HeaderRefused;
     }
     if (reply.isEmpty() || static_cast<uchar>(reply.at(0)) != Acknowledge) {
         emit progress_message(QString::fromLatin1(FatalError));
+        runOutcome = reply.isEmpty() ? failedBy : Refused;
         return HeaderRefused;
     }
     emit progress_message(QStringLiteral("Handshake complete. Upgrading Hub"));
@@ -221,10 +241,12 @@ uchar Upgrade_logic::program_hub(QString File_path)
 
         if (!awaitReplyLine(replyLimitMs, reply)) {
             emit progress_message(tr("No reply after %1 of %2 bytes. Reconnect and try again.").arg(sent).arg(total));
+            runOutcome = Silent;
             return 0;
         }
         if (reply.isEmpty() || static_cast<uchar>(reply.at(0)) != Acknowledge) {
             emit progress_message(QString::fromLatin1(FatalError));
+            runOutcome = reply.isEmpty() ? failedBy : Refused;
             return reply.isEmpty() ? 0 : static_cast<uchar>(reply.at(0));
         }
         QThread::msleep(PauseBetweenBlocksMs);
@@ -233,13 +255,18 @@ uchar Upgrade_logic::program_hub(QString File_path)
     emit progress_message(QStringLiteral("Waiting for Hub to terminate session"));
     if (!awaitReplyLine(finalLimitMs, reply)) {
         emit progress_message(tr("No final reply. Reconnect the Hub and try again."));
+        runOutcome = Silent;
         return NoReply;
     }
-    if (reply.isEmpty())
+    if (reply.isEmpty()) {
+        runOutcome = failedBy;
         return NoReply;
+    }
     const uchar result = static_cast<uchar>(reply.at(0));
     if (result == Finished)
         emit progress_message(QStringLiteral("Upgrade Finished. Please reconnect the device."));
+    else
+        runOutcome = Refused;
     serial->close();
     serial->deleteLater();
     serial = nullptr;

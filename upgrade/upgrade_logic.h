@@ -20,6 +20,11 @@ public:
     static const uchar HeaderRefused = 3;
     static const uchar NoReply = 0xCC;
 
+    // How the last step ended, for callers that must tell a hub that refused
+    // or fell silent from a port that went away.
+    enum Outcome { Done, Refused, Silent, PortLost, FileUnusable, Stopped };
+    Q_ENUM(Outcome)
+
     Upgrade_logic(QSerialPort *serial, QString port_name);
     ~Upgrade_logic() override;
 
@@ -30,6 +35,7 @@ public:
     // to it is the one outcome a user must never get. An unreadable or empty
     // file is reported and refused.
     bool firmware_usable(const QString &File_path);
+    Outcome outcome() const;
 
     // Limits of the waits for the boot loader, in ms. A real boot loader erases
     // in seconds to tens of seconds and acknowledges a block in milliseconds;
@@ -54,6 +60,9 @@ private:
     int finalLimitMs = 30000;
     // The last reply was read before its line end had come.
     bool lineEndOwed = false;
+    Outcome runOutcome = Done;
+    // Why the last wait failed.
+    Outcome failedBy = PortLost;
 };
 
 #endif // UPGRADE_LOGIC_H

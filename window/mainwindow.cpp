@@ -631,8 +631,9 @@ void MainWindow::launch_upgrade()
 
 // Every word of the run has reached its dialog before this: the worker sent
 // them first, on the same way.
-void MainWindow::upgradeEnded(bool finished)
+void MainWindow::upgradeEnded(Upgrade_logic::Outcome outcome)
 {
+    const bool finished = outcome == Upgrade_logic::Done;
     if (fromOtherWorker() || !worker)
         return;
     disconnect(worker, &ThreadCom::upgradeProgress, nullptr, nullptr);

@@ -2,6 +2,7 @@
 #define MAINWINDOW_H
 
 #include "hubprotocol.h"
+#include "upgrade_logic.h"
 
 #include <QElapsedTimer>
 #include <QList>
@@ -69,7 +70,7 @@ private slots:
     void disco();
     void on_actionAbout_triggered();
     void upgradeDialogClosed();
-    void upgradeEnded(bool finished);
+    void upgradeEnded(Upgrade_logic::Outcome outcome);
 
 private:
     // The connection's life as the window knows it. The caption, the status

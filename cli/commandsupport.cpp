@@ -1,0 +1,68 @@
+#include "commandsupport.h"
+
+#include "console.h"
+#include "exitcode.h"
+#include "hublink.h"
+#include "interrupts.h"
+#include "portfinder.h"
+
+#include <QCommandLineParser>
+
+namespace CommandSupport {
+
+bool parse(QCommandLineParser &parser, const QStringList &arguments, const QString &usage,
+           int &exitCode)
+{
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Shows this help."));
+    parser.addOption(help);
+    if (!parser.parse(arguments)) {
+        Console::err(parser.errorText() + QStringLiteral(". See 'pellix-hubctl --help'."));
+        exitCode = ExitCode::Usage;
+        return false;
+    }
+    if (parser.isSet(help)) {
+        Console::out(QStringLiteral("Usage: pellix-hubctl [--port PORT] ") + usage);
+        Console::out(parser.helpText().section(QLatin1Char('\n'), 1));
+        exitCode = ExitCode::Success;
+        return false;
+    }
+    return true;
+}
+
+bool openHub(HubLink *&link, const QString &named, Interrupts &interrupts, int &exitCode,
+             bool bootLoaderWelcome)
+{
+    QString port, error;
+    if (!PortFinder().resolve(named, port, error, exitCode)) {
+        Console::err(error);
+        return false;
+    }
+    link = new HubLink(port);
+    QObject::connect(&interrupts, &Interrupts::interrupted, link, &HubLink::interrupt);
+    const HubLink::Outcome outcome = link->open();
+    if (interrupts.received()) {
+        Console::err(QStringLiteral("Interrupted while the hub on %1 was being identified.").arg(port));
+        exitCode = ExitCode::Interrupted;
+        return false;
+    }
+    switch (outcome) {
+    case HubLink::Outcome::Configured:
+        return true;
+    case HubLink::Outcome::BootLoader:
+        if (bootLoaderWelcome)
+            return true;
+        Console::err(QStringLiteral("The hub on %1 is in its boot loader. Flash it with "
+                                    "'pellix-hubctl flash FILE', or restart it.").arg(port));
+        exitCode = ExitCode::HubFailed;
+        return false;
+    case HubLink::Outcome::Failed:
+    case HubLink::Outcome::Interrupted:
+        break;
+    }
+    Console::err(link->failure());
+    exitCode = link->failureCode();
+    return false;
+}
+
+} // namespace CommandSupport

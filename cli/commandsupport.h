@@ -1,0 +1,27 @@
+#ifndef COMMANDSUPPORT_H
+#define COMMANDSUPPORT_H
+
+#include <QString>
+#include <QStringList>
+
+class HubLink;
+class Interrupts;
+class QCommandLineParser;
+
+// What every command does the same way: its options, and reaching the hub.
+namespace CommandSupport {
+
+// Parses a command's own options; handles --help. False when the command is
+// to end now, with exitCode set (0 after --help, 64 for a usage error).
+bool parse(QCommandLineParser &parser, const QStringList &arguments, const QString &usage,
+           int &exitCode);
+
+// Resolves the port and identifies the hub on it. False with exitCode set
+// and the reason on stderr when there is no configured hub to talk to; a hub
+// in its boot loader counts as one only when bootLoaderWelcome is set.
+bool openHub(HubLink *&link, const QString &named, Interrupts &interrupts, int &exitCode,
+             bool bootLoaderWelcome = false);
+
+} // namespace CommandSupport
+
+#endif // COMMANDSUPPORT_H

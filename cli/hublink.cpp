@@ -1,0 +1,147 @@
+#include "hublink.h"
+
+#include "exitcode.h"
+#include "threadcom.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QMutexLocker>
+#include <QThread>
+#include <QTimer>
+
+namespace {
+
+// The handshake ends by itself within about 6.2 s; this only guards against a
+// worker that never reports at all.
+const int OpenLimitMs = 15000;
+const int CloseLimitMs = 5000;
+
+const char *const NotFound = "Pellix Hub not found!";
+
+} // namespace
+
+HubLink::HubLink(QString port, QObject *parent)
+    : QObject(parent)
+    , port(std::move(port))
+{
+}
+
+HubLink::~HubLink()
+{
+    close();
+}
+
+HubLink::Outcome HubLink::open()
+{
+    thread = new QThread;
+    com = new ThreadCom(port);
+    com->moveToThread(thread);
+    connect(thread, &QThread::started, com, &ThreadCom::process);
+    connect(com, &ThreadCom::finished, thread, &QThread::quit);
+    connect(com, &ThreadCom::finished, com, &QObject::deleteLater);
+    connect(com, &ThreadCom::errorSerialPort, this, &HubLink::takeError);
+
+    QEventLoop loop;
+    Outcome outcome = Outcome::Failed;
+    connect(com, &ThreadCom::Set_GUIConfiguration, &loop,
+            [&](qint8 mask, uchar operatingMode, uchar displayMode) {
+                reportedMask = mask;
+                reportedOperatingMode = operatingMode;
+                reportedDisplayMode = displayMode;
+                outcome = Outcome::Configured;
+                loop.quit();
+            });
+    connect(com, &ThreadCom::GoToUploadMode, &loop, [&] {
+        outcome = Outcome::BootLoader;
+        loop.quit();
+    });
+    connect(com, &ThreadCom::showdisco, &loop, &QEventLoop::quit);
+    connect(this, &HubLink::failed, &loop, &QEventLoop::quit);
+    QTimer::singleShot(OpenLimitMs, &loop, &QEventLoop::quit);
+    thread->start();
+    loop.exec();
+    if (outcome == Outcome::Failed && failureText.isEmpty()) {
+        failureText = QStringLiteral("The worker for %1 never reported. Try again.").arg(port);
+        failureExit = ExitCode::PortFailed;
+    }
+    opened = outcome == Outcome::Configured || outcome == Outcome::BootLoader;
+    return outcome;
+}
+
+// The worker's texts are the window's box texts; here each becomes one
+// sentence that says what to do. The first report of a failure is the
+// telling one (an open failure sends a specific one, then a generic one).
+void HubLink::takeError(const QString &text)
+{
+    const QString reason = text.simplified();
+    if (!failureText.isEmpty())
+        return;
+    if (reason.startsWith(QLatin1String(NotFound))) {
+        failureText = QStringLiteral("No Pellix hub answered on %1. Check that the port is the "
+                                     "hub's and that the hub is powered.").arg(port);
+        failureExit = ExitCode::HubFailed;
+    } else if (opened) {
+        failureText = QStringLiteral("The hub on %1 went away. Reconnect it and try again.").arg(port);
+        failureExit = ExitCode::PortFailed;
+        emit failed();
+    } else {
+        failureText = QStringLiteral("Cannot open %1 (%2). Check the name with 'pellix-hubctl ports' "
+                                     "and that you may use the port (group dialout).")
+                          .arg(port, reason);
+        failureExit = ExitCode::PortFailed;
+    }
+}
+
+HubProtocol::Identity HubLink::identity() const
+{
+    HubProtocol::Identity identity;
+    if (!com)
+        return identity;
+    QMutexLocker lock(&com->DataMutex);
+    identity.DeviceName = com->DeviceName;
+    identity.SerialNo = com->SerialNo;
+    identity.FirmwareVersion = com->FirmwareVersion;
+    identity.FirmwareType = com->FirmwareType;
+    return identity;
+}
+
+void HubLink::onWorker(const std::function<void(ThreadCom *)> &f)
+{
+    // A worker that has finished lives on this thread, waiting for deletion.
+    if (!com || !thread || !thread->isRunning() || com->thread() != thread)
+        return;
+    ThreadCom *target = com;
+    QMetaObject::invokeMethod(target, [target, &f] { f(target); }, Qt::BlockingQueuedConnection);
+}
+
+void HubLink::interrupt()
+{
+    if (thread)
+        thread->requestInterruption();
+}
+
+void HubLink::close()
+{
+    if (!thread)
+        return;
+    if (thread->isRunning()) {
+        thread->requestInterruption();
+        if (com)
+            QMetaObject::invokeMethod(com, &ThreadCom::exit, Qt::QueuedConnection);
+        QEventLoop loop;
+        connect(thread, &QThread::finished, &loop, &QEventLoop::quit);
+        QTimer::singleShot(CloseLimitMs, &loop, &QEventLoop::quit);
+        if (thread->isRunning())
+            loop.exec();
+    }
+    if (thread->isRunning()) {
+        // A worker that does not end in time is left to the process's end.
+        thread->quit();
+        thread->wait(CloseLimitMs);
+    }
+    if (!thread->isRunning())
+        delete thread;
+    thread = nullptr;
+    // The worker's own deletion was posted to this thread.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}

@@ -1,0 +1,28 @@
+#ifndef HUBREPORT_H
+#define HUBREPORT_H
+
+#include "hubprotocol.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+// A hub's configuration and identity as the tool prints them: "key: value"
+// lines, or one JSON object with the same keys.
+struct HubReport
+{
+    QString port;
+    HubProtocol::Identity identity;
+    qint8 mask = 0;
+    uchar operatingMode = HubProtocol::Precise;
+    uchar displayMode = HubProtocol::Text;
+
+    QString output() const;                  // "binary" or "text"
+    QString mode() const;                    // "fast" or "precise"
+    QString maskText() const;                // two upper-case hex digits
+    QList<int> sensors() const;              // the sensor numbers the mask enables
+    QStringList lines() const;
+    QByteArray json() const;                 // compact, no line end
+};
+
+#endif // HUBREPORT_H

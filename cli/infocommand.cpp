@@ -1,0 +1,36 @@
+#include "commands.h"
+
+#include "commandsupport.h"
+#include "console.h"
+#include "exitcode.h"
+#include "hublink.h"
+#include "hubreport.h"
+
+#include <QCommandLineParser>
+
+#include <memory>
+
+int Commands::info(const QStringList &arguments, const QString &port, Interrupts &interrupts)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("One JSON object."));
+    parser.addOption(json);
+    int exitCode = ExitCode::Success;
+    if (!CommandSupport::parse(parser, arguments, QStringLiteral("info [--json]"), exitCode))
+        return exitCode;
+
+    HubLink *opened = nullptr;
+    const bool ok = CommandSupport::openHub(opened, port, interrupts, exitCode);
+    const std::unique_ptr<HubLink> link(opened);
+    if (!ok)
+        return exitCode;
+    HubReport report{link->portName(), link->identity(), link->mask(),
+                     link->operatingMode(), link->displayMode()};
+    link->close();
+    if (parser.isSet(json))
+        Console::out(QString::fromUtf8(report.json()));
+    else
+        for (const QString &line : report.lines())
+            Console::out(line);
+    return ExitCode::Success;
+}

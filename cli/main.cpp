@@ -1,0 +1,90 @@
+// pellix-hubctl: the hub from the command line, on the same link and
+// boot-loader code as the window.
+#include "commands.h"
+#include "console.h"
+#include "exitcode.h"
+#include "interrupts.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <csignal>
+
+namespace {
+
+const char *const Description =
+    "Talks to a Pellix sensor hub on its serial port: lists ports, identifies the hub,\n"
+    "streams its readings as CSV or JSON lines, changes its settings and flashes its\n"
+    "firmware through the boot loader.\n"
+    "\n"
+    "Commands:\n"
+    "  ports                 every serial port, one a line (--json)\n"
+    "  info                  the hub's identity and configuration (--json)\n"
+    "  stream                the readings, one row a record\n"
+    "  set                   change output, mode, sensors, time-outs; read back\n"
+    "  flash FILE            upload a firmware image through the boot loader\n"
+    "'pellix-hubctl COMMAND --help' shows a command's options.\n"
+    "\n"
+    "The port: --port, else PELLIX_PORT, else the one port whose USB description or\n"
+    "manufacturer names Pellix (or whose vendor:product is PELLIX_USB_ID).\n"
+    "\n"
+    "Exit codes: 0 success, 64 usage, 66 no such port or file, 74 port cannot be\n"
+    "opened or vanished, 76 the hub or boot loader refused or stopped answering,\n"
+    "130 interrupted.";
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("pellix-hubctl"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(PELLIX_VERSION));
+#ifdef SIGPIPE
+    // A reader that went away is a failed write to report, not a silent death.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(Description));
+    const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("The hub's port, a device path."),
+                                  QStringLiteral("PORT"));
+    parser.addOption(port);
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("COMMAND"), QStringLiteral("ports, info, stream, set or flash."));
+    // Options after the command are the command's own.
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
+    if (!parser.parse(QCoreApplication::arguments())) {
+        Console::err(parser.errorText() + QStringLiteral(". See 'pellix-hubctl --help'."));
+        return ExitCode::Usage;
+    }
+    if (parser.isSet(help)) {
+        Console::out(parser.helpText().trimmed());
+        return ExitCode::Success;
+    }
+    if (parser.isSet(version)) {
+        Console::out(QStringLiteral("pellix-hubctl ") + QCoreApplication::applicationVersion());
+        return ExitCode::Success;
+    }
+    const QStringList positional = parser.positionalArguments();
+    if (positional.isEmpty()) {
+        Console::err(QStringLiteral("No command given. See 'pellix-hubctl --help'."));
+        return ExitCode::Usage;
+    }
+    const QString command = positional.first();
+    const QStringList arguments = QStringList{QCoreApplication::arguments().first() + QLatin1Char(' ') + command}
+                                  + positional.mid(1);
+    Interrupts interrupts;
+    if (command == QLatin1String("ports"))
+        return Commands::ports(arguments);
+    if (command == QLatin1String("info"))
+        return Commands::info(arguments, parser.value(port), interrupts);
+    if (command == QLatin1String("stream"))
+        return Commands::stream(arguments, parser.value(port), interrupts);
+    if (command == QLatin1String("set"))
+        return Commands::set(arguments, parser.value(port), interrupts);
+    if (command == QLatin1String("flash"))
+        return Commands::flash(arguments, parser.value(port), interrupts);
+    Console::err(QStringLiteral("No such command: %1. See 'pellix-hubctl --help'.").arg(command));
+    return ExitCode::Usage;
+}

@@ -1,0 +1,35 @@
+#ifndef RECORDSPLITTER_H
+#define RECORDSPLITTER_H
+
+#include "hubprotocol.h"
+
+#include <QByteArray>
+#include <QVector>
+
+// Cuts what the hub streams into every whole record it holds, binary frames or
+// text lines, whatever the read boundaries: a record cut by the end of one read
+// is completed by the next. The display's readers take one record per
+// notification, which suits a screen; whoever keeps the readings as data gets
+// them all from here.
+class RecordSplitter
+{
+public:
+    // Which encoding follows; what was kept of the other one is dropped.
+    void setDisplayMode(uchar displayMode);
+    uchar displayMode() const { return mode; }
+
+    // The readings of every record that the bytes so far complete, in order.
+    QVector<HubProtocol::Readings> feed(const QByteArray &bytes);
+
+private:
+    void takeFrames(QVector<HubProtocol::Readings> &records);
+    void takeLines(QVector<HubProtocol::Readings> &records);
+
+    uchar mode = HubProtocol::Text;
+    QByteArray pending;
+    // The start of a line far too long for a record was dropped; its tail
+    // must not pass for one.
+    bool skippingLine = false;
+};
+
+#endif // RECORDSPLITTER_H
