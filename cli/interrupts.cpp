@@ -58,6 +58,9 @@ void Interrupts::takeSignal()
     char byte = 0;
     const ssize_t ignored = ::read(signalPipe[1], &byte, 1);
     (void)ignored;
+    // A second Ctrl-C ends the program at once, should the first not.
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
 #endif
     seen = true;
     emit interrupted();
