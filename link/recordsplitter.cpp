@@ -12,6 +12,7 @@ const int LongestKeptLine = 4096;
 
 void RecordSplitter::setDisplayMode(uchar displayMode)
 {
+    leavingText = mode != Binary && displayMode == Binary;
     mode = displayMode;
     pending.clear();
     skippingLine = false;
@@ -40,11 +41,16 @@ void RecordSplitter::takeFrames(QVector<Readings> &records)
             from = pending.endsWith(RecordHeader.at(0)) ? pending.size() - 1 : pending.size();
             break;
         }
+        if (leavingText && header + 2 < pending.size() && pending.at(header + 2) == '\t') {
+            from = header + RecordHeader.size();
+            continue;
+        }
         Readings readings;
         if (!decodeBinaryFrame(pending, header, readings)) {
             from = header;
             break;
         }
+        leavingText = false;
         records.append(readings);
         from = header + BinaryFrameValueBytes;
     }

@@ -30,6 +30,9 @@ private:
     // The start of a line far too long for a record was dropped; its tail
     // must not pass for one.
     bool skippingLine = false;
+    // Just switched to binary frames: text lines still on their way open with
+    // a header too, and must not pass for frames.
+    bool leavingText = false;
 };
 
 #endif // RECORDSPLITTER_H

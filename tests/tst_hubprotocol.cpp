@@ -1,6 +1,7 @@
 // The hub's byte formats, decoded without a port. The commands are checked
 // where the worker writes them, in tst_threadcom.
 #include "hubprotocol.h"
+#include "recordsplitter.h"
 
 #include <QtTest>
 
@@ -148,6 +149,57 @@ private slots:
     }
 
     // Fast mode: binary output leaves zero samples out of the divisor, text counts them.
+    void everyRecord_data()
+    {
+        QTest::addColumn<char>("mode");
+        QTest::addColumn<QByteArray>("stream");
+        QTest::addColumn<QList<int>>("firstReadings");   // sensor 0 of each record, in order
+        const QByteArray tail("\x07", 1);   // what a hub may send after a frame's values
+        QTest::newRow("frames back to back") << 'B' << (frame + tail).repeated(3) << QList<int>{1, 1, 1};
+        QTest::newRow("a header inside the values") << 'B'
+            << QByteArray::fromHex("5048" "5048" "0050" "4800" "0004" "0005" "0006" "0007" "0008") + tail + frame
+            << QList<int>{0x5048, 1};
+        QTest::newRow("garbage between frames") << 'B' << "xyP" + frame + "\x00P" + frame << QList<int>{1, 1};
+        const QList<int> eight{1000, 1001, 1002, 1003, 1004, 1005, 1006, 1007};
+        QTest::newRow("lines") << 'T' << textLine(eight) + textLine({-3, 1001, 1002, 1003, 1004, 1005, 1006, 1007})
+                               << QList<int>{1000, -3};
+        QTest::newRow("lines the reader refuses") << 'T'
+            << textLine({1, 2}) + "noise\r\n" + textLine(eight) << QList<int>{1000};
+        // Whatever follows a line too long to be a record starts afresh.
+        QTest::newRow("an endless line") << 'T' << QByteArray(5000, 'x') + textLine(eight) + textLine(eight)
+                                         << QList<int>{1000};
+    }
+
+    // However the reads cut the stream, every whole record comes out once.
+    void everyRecord()
+    {
+        QFETCH(char, mode);
+        QFETCH(QByteArray, stream);
+        QFETCH(QList<int>, firstReadings);
+        for (int piece = 1; piece <= stream.size(); piece = piece < 8 ? piece + 1 : piece * 2) {
+            RecordSplitter splitter;
+            splitter.setDisplayMode(uchar(mode));
+            QList<int> seen;
+            for (int at = 0; at < stream.size(); at += piece)
+                for (const Readings &r : splitter.feed(stream.mid(at, piece)))
+                    seen << r[0];
+            QCOMPARE(seen, firstReadings);
+        }
+    }
+
+    // Text lines still on their way when the hub turns to frames are no frames.
+    void switchToFrames()
+    {
+        RecordSplitter splitter;
+        splitter.setDisplayMode(Text);
+        const QByteArray line = textLine({1000, 1001, 1002, 1003, 1004, 1005, 1006, 1007});
+        QCOMPARE(splitter.feed(line.left(10)).size(), 0);
+        splitter.setDisplayMode(Binary);
+        const QVector<Readings> records = splitter.feed(line.mid(10) + line + frame);
+        QCOMPARE(records.size(), 1);
+        QCOMPARE(int(records.first()[7]), 8);
+    }
+
     void means_data()
     {
         QTest::addColumn<QList<int>>("samples");   // oldest first, onto a history of zeros

@@ -268,6 +268,73 @@ private slots:
         }
     }
 
+    void recordingKeepsEveryRecord_data()
+    {
+        QTest::addColumn<char>("display");
+        QTest::newRow("binary, then text") << 'B';
+        QTest::newRow("text, then binary") << 'T';
+    }
+
+    // Every record the hub sends while the recording runs is a row, across a
+    // switch of the output, up to the last one before the hub vanished.
+    void recordingKeepsEveryRecord()
+    {
+        QFETCH(char, display);
+        const int scriptLength = 200;
+        QVector<HubSimulator::Readings> script;
+        for (int k = 0; k < scriptLength; ++k)
+            script << readings({k, 1000 + k, 2000, 0, -5, 7, 4000, 13999});
+        hub->setScript(script);
+        hub->setDisplayMode(display);
+        hub->setCyclePeriodMs(20);
+        QVERIFY(connectToHub());
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("recording.csv"));
+        hub->setRecordLog(true);
+        answerNextFileDialog(this, path);
+        child<QAction>("actionRecord")->trigger();
+        auto *label = child<QLabel>("labelRecording");
+        QTRY_VERIFY(label->text().startsWith(QLatin1String("Recording recording.csv, ")));
+        QTest::qWait(300);
+        QTest::mouseClick(child<QRadioButton>(display == 'B' ? "radioButton_TextMode" : "radioButtonBinaryMode"),
+                          Qt::LeftButton);
+        QTest::qWait(300);
+        hub->setCloseAfterRecords(hub->recordsSent() + 50);
+        expectedBoxes << qMakePair(QStringLiteral("Critical Error"),
+                                   QStringLiteral("Port is unavailable \r\n\nMaybe the device was unexpectedly "
+                                                  "removed from the system"));
+        QTRY_COMPARE_WITH_TIMEOUT(caption(), QStringLiteral("Connect"), 5000);
+        QTRY_VERIFY(label->text().startsWith(QLatin1String("Recording stopped, the link ended: recording.csv, ")));
+        const QVector<HubSimulator::RecordWrite> sent = hub->takeRecordLog();
+
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = file.readAll().split('\n');
+        QCOMPARE(lines.first(), QByteArray("time,elapsed_s,s0,s1,s2,s3,s4,s5,s6,s7,mode,output"));
+        QCOMPARE(lines.last(), QByteArray());   // every row whole
+        const QRegularExpression row(QStringLiteral(
+            "^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z,\\d+\\.\\d{3},(\\d+),(\\d+),2000,0,-5,7,4000,13999,P,([BT])$"));
+        QString outputs;
+        int previous = -1, gaps = 0, rows = 0;
+        for (const QByteArray &line : lines.mid(1, lines.size() - 2)) {
+            const QRegularExpressionMatch match = row.match(QString::fromLatin1(line));
+            QVERIFY2(match.hasMatch(), line.constData());
+            const int index = match.captured(1).toInt();
+            QCOMPARE(match.captured(2).toInt(), 1000 + index);
+            if (!outputs.endsWith(match.captured(3)))
+                outputs += match.captured(3);
+            // Records of the old form still on the wire at the switch are no
+            // records of the new one: the only gap allowed.
+            gaps += previous >= 0 && (previous + 1) % scriptLength != index;
+            previous = index;
+            ++rows;
+        }
+        QVERIFY2(rows > 50, qPrintable(QString::number(rows)));
+        QCOMPARE(outputs, display == 'B' ? QStringLiteral("BT") : QStringLiteral("TB"));
+        QVERIFY(gaps <= 1);
+        QCOMPARE(previous, sent.last().scriptIndex);
+    }
+
     // Records that come faster than the window redraws are not all drawn, but
     // the newest always is, also when it comes just after a redraw and nothing
     // follows.

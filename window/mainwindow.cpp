@@ -2,12 +2,18 @@
 #include "ui_mainwindow.h"
 
 #include "about.h"
+#include "csvrecording.h"
 #include "fw_upgrade.h"
 #include "restart.h"
 #include "stylesheet.h"
 #include "threadcom.h"
 
 #include <QApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QStandardPaths>
 #include <QEventLoop>
 #include <QMessageBox>
 #include <QMutexLocker>
@@ -69,6 +75,10 @@ MainWindow::MainWindow(QWidget *parent)
         if (message.isEmpty())
             ui->statusBar->showMessage(linkMessage());
     });
+    recordingLabel = new QLabel(this);
+    recordingLabel->setObjectName(QStringLiteral("labelRecording"));
+    ui->statusBar->addPermanentWidget(recordingLabel);
+    connect(&recordingTimer, &QTimer::timeout, this, &MainWindow::showRecordingStatus);
     setLink(Link::Disconnected);
     // A new scale applies from the next display call, also when the readings
     // it shows are the same as before.
@@ -239,7 +249,10 @@ void MainWindow::cancelUnstartedWorker()
 
 void MainWindow::setLink(Link next)
 {
+    if (recording && next != Link::Connected)
+        stopRecording(next == Link::Disconnected ? tr("the link ended") : tr("the upgrade began"));
     link = next;
+    ui->actionRecord->setEnabled(next == Link::Connected || recording);
     if (next != Link::Connected)
         displayTimer.stop();
     const bool connected = next != Link::Disconnected;
@@ -532,6 +545,8 @@ void MainWindow::setBar(int sensor, int value)
 
 void MainWindow::ChangeMeanValuenumber(int MeanValue)
 {
+    if (recording)
+        recording->setMeanCount(MeanValue);
     if (!worker)
         return;
     QMutexLocker lock(&worker->DataMutex);
@@ -658,4 +673,93 @@ void MainWindow::on_actionAbout_triggered()
     about = new About(info, this);
     about->setAttribute(Qt::WA_DeleteOnClose);
     about->show();
+}
+
+void MainWindow::on_actionRecord_triggered()
+{
+    if (recording) {
+        stopRecording(QString());
+        return;
+    }
+    if (link != Link::Connected || !worker)
+        return;
+    const QString suggested =
+        QDir(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))
+            .filePath(QDateTime::currentDateTime().toString(QStringLiteral("'pellix-'yyyyMMdd-HHmmss'.csv'")));
+    // The dialog asks before it lets an existing file be replaced.
+    const QString path = QFileDialog::getSaveFileName(this, tr("Record to CSV"), suggested,
+                                                      tr("CSV files (*.csv)"));
+    if (path.isEmpty() || link != Link::Connected || !worker)
+        return;
+    QString error;
+    recording = CsvRecording::start(path, error);
+    if (!recording) {
+        QMessageBox::warning(this, tr("Record to CSV"),
+                             tr("Cannot write %1 (%2). Please choose another file.").arg(path, error));
+        return;
+    }
+    recording->setMeanCount(ui->spinBoxMeanNbVal->value());
+    ThreadCom *target = worker;
+    RecordSink *sink = recording.get();
+    QMetaObject::invokeMethod(target, [target, sink] { target->setRecordSink(sink); }, Qt::QueuedConnection);
+    ui->actionRecord->setText(tr("Stop Recording"));
+    recordingTimer.start(250);
+    showRecordingStatus();
+}
+
+void MainWindow::showRecordingStatus()
+{
+    if (!recording)
+        return;
+    if (recording->failed()) {
+        const QString file = recording->path();
+        const QString reason = recording->failure();
+        stopRecording(tr("the file cannot be written"));
+        QMessageBox::warning(this, tr("Record to CSV"),
+                             tr("The recording stopped: %1 cannot be written (%2). The display goes on.")
+                                 .arg(file, reason));
+        return;
+    }
+    recordingLabel->setText(tr("Recording %1, %2 rows")
+                                .arg(QFileInfo(recording->path()).fileName())
+                                .arg(recording->rows()));
+}
+
+// The file is closed on the worker's thread once the worker no longer writes
+// to it, and the final count shown then; with no worker left to write, here.
+// The GUI thread never waits for the worker.
+void MainWindow::stopRecording(const QString &why)
+{
+    const std::shared_ptr<CsvRecording> ending = std::move(recording);
+    recording.reset();
+    recordingTimer.stop();
+    ui->actionRecord->setText(tr("Record to CSV..."));
+    ui->actionRecord->setEnabled(link == Link::Connected);
+    const QString name = QFileInfo(ending->path()).fileName();
+    const QString whyStopped = why;
+    const auto stopped = [name, whyStopped](qint64 rows) {
+        return whyStopped.isEmpty()
+                   ? tr("Recording stopped: %1, %2 rows").arg(name).arg(rows)
+                   : tr("Recording stopped, %1: %2, %3 rows").arg(whyStopped, name).arg(rows);
+    };
+    recordingLabel->setText(stopped(ending->rows()));
+    ThreadCom *target = worker;
+    if (!target || !thread || !thread->isRunning() || target->thread() != thread) {
+        ending->finish();
+        recordingLabel->setText(stopped(ending->rows()));
+        return;
+    }
+    const QPointer<QLabel> label = recordingLabel;
+    // Should the worker be gone before this runs, the recording is closed
+    // with the last reference to it, and every row it took is in the file.
+    QMetaObject::invokeMethod(target, [target, ending, label, stopped] {
+        target->setRecordSink(nullptr);
+        ending->finish();
+        const QString text = stopped(ending->rows());
+        // The label is looked at on its own thread only.
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [label, text] {
+            if (label)
+                label->setText(text);
+        }, Qt::QueuedConnection);
+    }, Qt::QueuedConnection);
 }

@@ -11,7 +11,10 @@
 #include <QString>
 #include <QTimer>
 
+#include <memory>
+
 class About;
+class CsvRecording;
 class FW_Upgrade;
 class Restart;
 class QCheckBox;
@@ -70,6 +73,8 @@ private slots:
     void disco();
     void on_actionAbout_triggered();
     void upgradeDialogClosed();
+    void on_actionRecord_triggered();
+    void showRecordingStatus();
     void upgradeEnded(Upgrade_logic::Outcome outcome);
 
 private:
@@ -90,6 +95,7 @@ private:
     bool fromOtherWorker() const;
     bool fromCurrentWorker() const;
     void cancelUnstartedWorker();
+    void stopRecording(const QString &why);
 
     void connectToHub();
     void startWhenPortIsFree(QThread *next, QThread *previous);
@@ -144,6 +150,10 @@ private:
     QTimer displayTimer;
     QElapsedTimer sinceDisplay;
     bool displayHexadecimal = false;
+    // Every record of the live link, written on the worker's thread.
+    std::shared_ptr<CsvRecording> recording;
+    QLabel *recordingLabel = nullptr;
+    QTimer recordingTimer;
     // Zero: the upgrade's own defaults.
     struct { int eraseMs, replyMs, finalMs; } upgradeWaitLimits = {0, 0, 0};
 };
