@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs what is missing, builds, starts the simulated hub and opens the
-# program. The hub serves a pseudo-terminal, which the system's port list never
-# shows: type its path into the Port box.
+# program connected to it. The hub serves a pseudo-terminal, which the
+# system's port list never shows: the program is given its path.
 set -e
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
@@ -12,5 +12,4 @@ build/sim/pellix-hubsim --link "$link" &
 sim=$!
 trap 'kill $sim 2>/dev/null' EXIT INT TERM
 sleep 0.5
-echo "Type $link into the Port box, then press Connect."
-build/pellix-hub-controler
+build/pellix-hub-controler --port "$link" --connect

@@ -335,6 +335,82 @@ private slots:
         QCOMPARE(previous, sent.last().scriptIndex);
     }
 
+    void reconnectsToTheHubThatVanished_data()
+    {
+        QTest::addColumn<bool>("anotherHubFirst");
+        QTest::newRow("the same hub comes back") << false;
+        QTest::newRow("another hub takes the port first") << true;
+    }
+
+    void reconnectsToTheHubThatVanished()
+    {
+        QFETCH(bool, anotherHubFirst);
+        QTemporaryDir dir;
+        // A link of our own: the hub comes back on the same path.
+        const QString port = dir.filePath(QStringLiteral("hub"));
+        QVERIFY(QFile::link(hub->portPath(), port));
+        child<QAction>("actionReconnect")->setChecked(true);
+        hub->setDisplayMode('T');
+        hub->setFixedReadings(readings({1000, 1001, 1002, 1003, 1004, 1005, 1006, 1007}));
+        typePortAndConnect(window, port);
+        QVERIFY(waitForHubConfiguration(window));
+        answerNextFileDialog(this, dir.filePath(QStringLiteral("recording.csv")));
+        child<QAction>("actionRecord")->trigger();
+
+        hub->setCloseAfterRecords(hub->recordsSent() + 5);
+        expectedBoxes << qMakePair(QStringLiteral("Critical Error"),
+                                   QStringLiteral("Port is unavailable \r\n\nMaybe the device was unexpectedly "
+                                                  "removed from the system"));
+        auto *status = child<QStatusBar>("statusBar");
+        QTRY_COMPARE_WITH_TIMEOUT(status->currentMessage(), QStringLiteral("Waiting for the hub..."), 5000);
+        QVERIFY(child<QLabel>("labelRecording")->text().startsWith(QLatin1String("Recording stopped, the link ended")));
+        hub->stop();
+        hub->setCloseAfterRecords(-1);
+        if (anotherHubFirst)
+            hub->setIdentity("9999", "2.1.0", "STD");
+        QVERIFY(hub->start());
+        QVERIFY(QFile::remove(port) && QFile::link(hub->portPath(), port));
+        if (anotherHubFirst) {
+            QTRY_VERIFY_WITH_TIMEOUT(status->currentMessage().startsWith(QLatin1String("Another hub (serial 9999)")), 5000);
+            for (int i = 0; i < 15; ++i) {
+                QTest::qWait(100);
+                QVERIFY(status->currentMessage() != QLatin1String("Connected"));
+            }
+            hub->setIdentity("1234", "2.1.0", "STD");
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(status->currentMessage(), QStringLiteral("Connected"), 5000);
+        const HubSimulator::Readings after = readings({2000, 2001, 2002, 2003, 2004, 2005, 2006, 2007});
+        hub->setFixedReadings(after);
+        QTRY_COMPARE_WITH_TIMEOUT(texts(), displayed(after, 'T'), 3000);
+    }
+
+    // A window with settings takes up where the last one left off; one without
+    // (as every other window here) starts as always.
+    void settingsComeBack()
+    {
+        QTemporaryDir dir;
+        QSettings settings(dir.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat);
+        {
+            MainWindow first;
+            first.useSettings(&settings);
+            first.choosePort(QStringLiteral("/dev/pellix-remembered"));
+            ::child<QSpinBox>(&first, "spinBox")->setValue(5000);
+            ::child<QSpinBox>(&first, "spinBoxMeanNbVal")->setValue(7);
+            ::child<QAction>(&first, "actionReconnect")->setChecked(true);
+            first.resize(1000, 750);
+        }
+        MainWindow second;
+        second.useSettings(&settings);
+        QCOMPARE(::child<QComboBox>(&second, "comboBoxPortName")->currentText(), QStringLiteral("/dev/pellix-remembered"));
+        QCOMPARE(::child<QSpinBox>(&second, "spinBox")->value(), 5000);
+        QCOMPARE(::child<QProgressBar>(&second, "progressBarPX7")->maximum(), 5000);
+        QCOMPARE(::child<QSpinBox>(&second, "spinBoxMeanNbVal")->value(), 7);
+        QVERIFY(::child<QAction>(&second, "actionReconnect")->isChecked());
+        QCOMPARE(second.size(), QSize(1000, 750));
+        QCOMPARE(child<QSpinBox>("spinBox")->value(), 4000);
+        QVERIFY(!child<QAction>("actionReconnect")->isChecked());
+    }
+
     // Records that come faster than the window redraws are not all drawn, but
     // the newest always is, also when it comes just after a redraw and nothing
     // follows.

@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QEventLoop>
 #include <QMessageBox>
@@ -79,6 +80,7 @@ MainWindow::MainWindow(QWidget *parent)
     recordingLabel->setObjectName(QStringLiteral("labelRecording"));
     ui->statusBar->addPermanentWidget(recordingLabel);
     connect(&recordingTimer, &QTimer::timeout, this, &MainWindow::showRecordingStatus);
+    connect(&reconnectTimer, &QTimer::timeout, this, &MainWindow::tryAwaitedHub);
     setLink(Link::Disconnected);
     // A new scale applies from the next display call, also when the readings
     // it shows are the same as before.
@@ -110,6 +112,7 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
+    saveSettings();
     stopWorkerAtExit();
     delete ui;
 }
@@ -137,6 +140,9 @@ void MainWindow::stopWorkerAtExit()
 
 void MainWindow::OpencloseSerialPort()
 {
+    // The user's own press ends any wait for a vanished hub.
+    if (sender() == ui->pushButtonConnect)
+        stopWaitingForHub();
     if (ui->pushButtonConnect->text() == QLatin1String(ConnectCaption))
         connectToHub();
     else
@@ -145,6 +151,7 @@ void MainWindow::OpencloseSerialPort()
 
 void MainWindow::connectToHub()
 {
+    saveSettings();
     dropClosedUpgradeDialog();
     const QPointer<QThread> previous = thread;
     thread = new QThread;
@@ -277,7 +284,7 @@ QString MainWindow::linkMessage() const
 {
     switch (link) {
     case Link::Disconnected:
-        return tr("Disconnected");
+        return waitingForHub ? waitingMessage : tr("Disconnected");
     case Link::Connecting:
         return tr("Connecting...");
     case Link::UpgradeUnfinished:
@@ -328,6 +335,12 @@ void MainWindow::disco()
 {
     if (fromOtherWorker())
         return;
+    reconnectAttempt = false;
+    if (vanishedWhileConnected) {
+        vanishedWhileConnected = false;
+        waitingMessage = tr("Waiting for the hub...");
+        startWaitingForHub();
+    }
     disconnect(ui->spinBoxMeanNbVal, QOverload<int>::of(&QSpinBox::valueChanged), this,
                &MainWindow::ChangeMeanValuenumber);
     blankSensors();
@@ -339,6 +352,16 @@ void MainWindow::HandleError(QString error)
 {
     if (fromOtherWorker())
         return;
+    // A try at a vanished hub's port shows nothing: the vanishing said it all.
+    if (reconnectAttempt)
+        return;
+    vanishedWhileConnected = fromCurrentWorker() && link == Link::Connected
+                             && error.startsWith(QLatin1String("Port is unavailable"))
+                             && ui->actionReconnect->isChecked();
+    if (vanishedWhileConnected) {
+        awaitedPort = worker->PortName;
+        awaitedSerial = deviceInfo.SerialNo;
+    }
     // Later reports of the same worker are not shown; those already queued are.
     if (auto *from = qobject_cast<ThreadCom *>(sender()))
         disconnect(from, &ThreadCom::errorSerialPort, this, &MainWindow::HandleError);
@@ -367,6 +390,17 @@ void MainWindow::SetConfig(qint8 PellPlg, uchar OMode, uchar DMode)
         deviceInfo.FirmwareType = worker->FirmwareType;
         // The averaging follows the control from the first record on.
         worker->setMeanValueNumber(ui->spinBoxMeanNbVal->value());
+    }
+    if (reconnectAttempt) {
+        reconnectAttempt = false;
+        if (deviceInfo.SerialNo != awaitedSerial) {
+            // Another hub took the name: it is let go, and the wait goes on.
+            waitingMessage = tr("Another hub (serial %1) is on %2; waiting for the hub...")
+                                 .arg(deviceInfo.SerialNo, awaitedPort);
+            disconnectFromHub();
+            return;
+        }
+        stopWaitingForHub();
     }
     connectedMask = PellPlg;
     fastMode = OMode == HubProtocol::Fast;
@@ -557,6 +591,12 @@ void MainWindow::on_actionUpload_Firmware_triggered()
 {
     if (link == Link::Disconnected)
         return;
+    // A hub that came back in its boot loader is not the one awaited.
+    if (reconnectAttempt && fromCurrentWorker()) {
+        reconnectAttempt = false;
+        disconnectFromHub();
+        return;
+    }
     if (fromOtherWorker() || (fromCurrentWorker() && link != Link::Connecting))
         return;
     if (link == Link::Upgrading) {
@@ -762,4 +802,79 @@ void MainWindow::stopRecording(const QString &why)
                 label->setText(text);
         }, Qt::QueuedConnection);
     }, Qt::QueuedConnection);
+}
+
+void MainWindow::useSettings(QSettings *store)
+{
+    settings = store;
+    if (!settings)
+        return;
+    const QString port = settings->value(QStringLiteral("port")).toString();
+    if (!port.isEmpty())
+        choosePort(port);
+    if (settings->contains(QStringLiteral("maximum")))
+        ui->spinBox->setValue(settings->value(QStringLiteral("maximum")).toInt());
+    if (settings->contains(QStringLiteral("average")))
+        ui->spinBoxMeanNbVal->setValue(settings->value(QStringLiteral("average")).toInt());
+    restoreGeometry(settings->value(QStringLiteral("geometry")).toByteArray());
+    ui->actionReconnect->setChecked(settings->value(QStringLiteral("reconnect"), false).toBool());
+}
+
+void MainWindow::saveSettings()
+{
+    if (!settings)
+        return;
+    settings->setValue(QStringLiteral("port"), ui->comboBoxPortName->currentText());
+    settings->setValue(QStringLiteral("maximum"), ui->spinBox->value());
+    settings->setValue(QStringLiteral("average"), ui->spinBoxMeanNbVal->value());
+    settings->setValue(QStringLiteral("geometry"), saveGeometry());
+    settings->setValue(QStringLiteral("reconnect"), ui->actionReconnect->isChecked());
+    settings->sync();
+}
+
+void MainWindow::choosePort(const QString &port)
+{
+    ui->comboBoxPortName->setEditText(port);
+}
+
+void MainWindow::connectNow()
+{
+    if (link == Link::Disconnected)
+        OpencloseSerialPort();
+}
+
+void MainWindow::startWaitingForHub()
+{
+    waitingForHub = true;
+    reconnectTimer.start(1000);
+    ui->statusBar->showMessage(linkMessage());
+}
+
+void MainWindow::stopWaitingForHub()
+{
+    if (!waitingForHub)
+        return;
+    waitingForHub = false;
+    reconnectAttempt = false;
+    reconnectTimer.stop();
+    if (link == Link::Disconnected)
+        ui->statusBar->showMessage(linkMessage());
+}
+
+// Only once the port is there again: opening a port that is not makes a
+// worker and a thread for nothing every second.
+void MainWindow::tryAwaitedHub()
+{
+    if (!waitingForHub || link != Link::Disconnected)
+        return;
+    QString path = awaitedPort;
+#ifdef Q_OS_UNIX
+    if (!path.contains(QLatin1Char('/')))
+        path.prepend(QStringLiteral("/dev/"));
+#endif
+    if (!QFileInfo::exists(path))
+        return;
+    choosePort(awaitedPort);
+    reconnectAttempt = true;
+    connectToHub();
 }

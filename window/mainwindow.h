@@ -18,6 +18,7 @@ class CsvRecording;
 class FW_Upgrade;
 class Restart;
 class QCheckBox;
+class QSettings;
 class QLabel;
 class QProgressBar;
 class QSpinBox;
@@ -44,6 +45,16 @@ public:
     // waits of the upgrade runs this window starts from now on, instead of the
     // defaults that leave a real boot loader ample room.
     void setUpgradeWaitLimits(int eraseMs, int replyMs, int finalMs);
+
+    // From now on the window keeps the port, the display maximum, the
+    // averaging count, its geometry and the reconnect choice in settings,
+    // and it takes them from there now. A window without settings keeps
+    // nothing.
+    void useSettings(QSettings *settings);
+    // The port box shows port, as if it had been typed.
+    void choosePort(const QString &port);
+    // As a press on "Connect".
+    void connectNow();
 
 signals:
     void ConfigSet();
@@ -96,6 +107,10 @@ private:
     bool fromCurrentWorker() const;
     void cancelUnstartedWorker();
     void stopRecording(const QString &why);
+    void saveSettings();
+    void startWaitingForHub();
+    void stopWaitingForHub();
+    void tryAwaitedHub();
 
     void connectToHub();
     void startWhenPortIsFree(QThread *next, QThread *previous);
@@ -154,6 +169,17 @@ private:
     std::shared_ptr<CsvRecording> recording;
     QLabel *recordingLabel = nullptr;
     QTimer recordingTimer;
+    QSettings *settings = nullptr;
+    // After the hub vanished, with "Reconnect Automatically" on: the same
+    // port is tried once a second until the hub with the same serial number
+    // answers there.
+    QTimer reconnectTimer;
+    bool waitingForHub = false;
+    bool vanishedWhileConnected = false;
+    bool reconnectAttempt = false;
+    QString awaitedPort;
+    QString awaitedSerial;
+    QString waitingMessage;
     // Zero: the upgrade's own defaults.
     struct { int eraseMs, replyMs, finalMs; } upgradeWaitLimits = {0, 0, 0};
 };
