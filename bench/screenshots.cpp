@@ -67,6 +67,21 @@ int main(int argc, char *argv[])
     hub.setDisplayMode('B');
     connectWindow(window, hub);
     shoot(directory, QStringLiteral("mainwindow.png"));
+
+    // Recording, and the history plot beside the window.
+    QTemporaryDir recordings;
+    answerNextFileDialog(&window, recordings.filePath(QStringLiteral("pellix-20261206-221500.csv")));
+    child<QAction>(&window, "actionRecord")->trigger();
+    child<QAction>(&window, "actionHistory")->trigger();
+    if (QWidget *history = visibleTopLevel("HistoryWindow")) {
+        history->resize(700, 320);
+        history->move(300, 340);
+    }
+    settle(6000);
+    shoot(directory, QStringLiteral("history-recording.png"));
+    if (QWidget *history = visibleTopLevel("HistoryWindow"))
+        history->close();
+    child<QAction>(&window, "actionRecord")->trigger();
     disconnectWindow(window);
 
     hub.setOperatingMode('P');

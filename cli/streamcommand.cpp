@@ -161,7 +161,10 @@ int Commands::stream(const QStringList &arguments, const QString &port, Interrup
     QElapsedTimer clock;
     clock.start();
     link->onWorker([&](ThreadCom *worker) {
-        worker->setRecordSink(&recorder);
+        worker->addRecordSink(&recorder);
+        // Records that came after the identification are the stream's too:
+        // the reader's start drops whatever is waiting, as the window wants.
+        worker->drainRecords();
         worker->ConnectSerialRead();
     });
     loop.exec();
@@ -169,7 +172,7 @@ int Commands::stream(const QStringList &arguments, const QString &port, Interrup
     link->onWorker([&](ThreadCom *worker) {
         if (!recorder.full())
             worker->drainRecords();
-        worker->setRecordSink(nullptr);
+        worker->removeRecordSink(&recorder);
     });
     const bool flushed = writer.flush();
     const double elapsed = clock.nsecsElapsed() / 1e9;

@@ -8,6 +8,8 @@
 #include <QMutexLocker>
 #include <QThread>
 
+#include <utility>
+
 using namespace HubProtocol;
 
 namespace {
@@ -64,10 +66,17 @@ void ThreadCom::setMeanValueNumber(int n)
     MeanValueNumber = n;
 }
 
-void ThreadCom::setRecordSink(RecordSink *sink)
+void ThreadCom::addRecordSink(RecordSink *sink)
 {
-    recordSink = sink;
-    recordSplitter.setDisplayMode(DMode);
+    if (recordSinks.isEmpty())
+        recordSplitter.setDisplayMode(DMode);
+    if (!recordSinks.contains(sink))
+        recordSinks.append(sink);
+}
+
+void ThreadCom::removeRecordSink(RecordSink *sink)
+{
+    recordSinks.removeAll(sink);
 }
 
 // Whatever a reader takes from the port passes through here on its way, so
@@ -75,10 +84,11 @@ void ThreadCom::setRecordSink(RecordSink *sink)
 // included.
 QByteArray ThreadCom::tapped(const QByteArray &bytes)
 {
-    if (recordSink) {
+    if (!recordSinks.isEmpty()) {
         const QVector<Readings> records = recordSplitter.feed(bytes);
         for (const Readings &readings : records)
-            recordSink->takeRecord(readings, OMode, DMode);
+            for (RecordSink *sink : std::as_const(recordSinks))
+                sink->takeRecord(readings, OMode, DMode);
     }
     return bytes;
 }
@@ -277,6 +287,10 @@ void ThreadCom::exit()
         finish();
         return;
     }
+    // Whole records that came before the end are data for the record sinks,
+    // also the one the display's reader keeps for its next notification.
+    if (!recordSinks.isEmpty())
+        drainRecords();
     disconnect(SerialPort, &QIODevice::readyRead, this, &ThreadCom::ReadSerialPortDataBinary);
     disconnect(SerialPort, &QIODevice::readyRead, this, &ThreadCom::ReadSerialPortDataText);
     disconnect(SerialPort, &QSerialPort::errorOccurred, this, nullptr);

@@ -29,10 +29,11 @@ public:
     // Called by the window with DataMutex held.
     void setMeanValueNumber(int n);
 
-    // Every whole record from the next read on also goes to sink (none: no
-    // longer), on this worker's thread. Call it there, or before the thread
-    // starts; the sink must outlive the worker or be taken away first.
-    void setRecordSink(RecordSink *sink);
+    // Every whole record from the next read on also goes to sink, on this
+    // worker's thread, until it is taken away. Call both there, or before the
+    // thread starts; a sink must outlive the worker or be taken away first.
+    void addRecordSink(RecordSink *sink);
+    void removeRecordSink(RecordSink *sink);
 
     // Guarded so that a port released by the upgrade (which deletes it on the
     // worker's thread) is seen as gone rather than used.
@@ -127,7 +128,7 @@ private:
     bool handedOver = false;
     // exit() has run: the worker is ending and touches the port no more.
     bool released = false;
-    RecordSink *recordSink = nullptr;
+    QList<RecordSink *> recordSinks;
     RecordSplitter recordSplitter;
     struct { int eraseMs, replyMs, finalMs; } upgradeWaitLimits = {0, 0, 0};
 };

@@ -4,9 +4,11 @@
 # Does nothing when they are already there, so it is cheap to call every time.
 set -e
 # Qt 5 is the default build, Qt 6 the second one CI builds; the last two bring the
-# validators for the desktop entry and the AppStream data.
+# validators for the desktop entry and the AppStream data; the history plot
+# draws with QCustomPlot (one library for each Qt).
 packages="build-essential cmake qtbase5-dev libqt5serialport5-dev xvfb xauth fonts-dejavu-core
-          qt6-base-dev qt6-serialport-dev desktop-file-utils appstream"
+          qt6-base-dev qt6-serialport-dev desktop-file-utils appstream
+          libqcustomplot-dev libqcustomplot2.1-qt6"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -5,6 +5,8 @@
 #include <QtWidgets>
 #include <QtTest>
 
+#include <qcustomplot.h>
+
 // Input that meets the connection at an awkward moment.
 enum class Moment { ModeClickDuringHandshake, ReportQueuedAtDisconnect, LeftBeforeItStarted, MenuStatusTip };
 Q_DECLARE_METATYPE(Moment)
@@ -409,6 +411,38 @@ private slots:
         QCOMPARE(second.size(), QSize(1000, 750));
         QCOMPARE(child<QSpinBox>("spinBox")->value(), 4000);
         QVERIFY(!child<QAction>("actionReconnect")->isChecked());
+    }
+
+    // The plot follows the hub's sensors and the display maximum, stands still
+    // while paused, and saves what it shows.
+    void historyPlot()
+    {
+        hub->setMask(0x05);
+        QVERIFY(connectToHub());
+        child<QAction>("actionHistory")->trigger();
+        QWidget *history = visibleTopLevel("HistoryWindow");
+        QVERIFY(history);
+        auto *plot = ::child<QCustomPlot>(history, "plot");
+        QTRY_VERIFY(plot->graph(0)->dataCount() > 10);
+        for (int k = 0; k < 8; ++k)
+            QCOMPARE(plot->graph(k)->visible(), k == 0 || k == 2);
+        child<QSpinBox>("spinBox")->setValue(5000);
+        QCOMPARE(plot->yAxis->range().upper, 5000.0);
+        // The last point drawn: seconds before the redraw, so it moves with every redraw.
+        const auto newest = [plot] { return (plot->graph(0)->data()->constEnd() - 1)->key; };
+        QTest::mouseClick(::child<QPushButton>(history, "pushButtonPause"), Qt::LeftButton);
+        const double paused = newest();
+        QTest::qWait(300);
+        QCOMPARE(newest(), paused);
+        QTest::mouseClick(::child<QPushButton>(history, "pushButtonPause"), Qt::LeftButton);
+        QTRY_VERIFY(newest() != paused);
+
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("history.png"));
+        answerNextFileDialog(this, path);
+        QTest::mouseClick(::child<QPushButton>(history, "pushButtonSaveImage"), Qt::LeftButton);
+        QTRY_VERIFY(QFile::exists(path));
+        QCOMPARE(QImage(path).width(), plot->width());
     }
 
     // Records that come faster than the window redraws are not all drawn, but

@@ -3,6 +3,9 @@
 
 #include "about.h"
 #include "csvrecording.h"
+#include "historybuffer.h"
+#include "historywindow.h"
+#include "sensorcolours.h"
 #include "fw_upgrade.h"
 #include "restart.h"
 #include "stylesheet.h"
@@ -16,6 +19,7 @@
 #include <QSettings>
 #include <QStandardPaths>
 #include <QEventLoop>
+#include <QGroupBox>
 #include <QMessageBox>
 #include <QMutexLocker>
 #include <QSerialPortInfo>
@@ -76,6 +80,12 @@ MainWindow::MainWindow(QWidget *parent)
         if (message.isEmpty())
             ui->statusBar->showMessage(linkMessage());
     });
+    history = std::make_shared<HistoryBuffer>();
+    addSwatches();
+    connect(ui->spinBox, QOverload<int>::of(&QSpinBox::valueChanged), this, [this](int maximum) {
+        if (historyWindow)
+            historyWindow->setMaximum(maximum);
+    });
     recordingLabel = new QLabel(this);
     recordingLabel->setObjectName(QStringLiteral("labelRecording"));
     ui->statusBar->addPermanentWidget(recordingLabel);
@@ -123,6 +133,7 @@ MainWindow::~MainWindow()
 void MainWindow::stopWorkerAtExit()
 {
     cancelUnstartedWorker();
+    detachHistory();
     // From here on no worker's report describes a hub on screen. The links
     // stay, so that a report still queued is known by its sender and dropped.
     worker = nullptr;
@@ -177,6 +188,7 @@ void MainWindow::connectToHub()
     connect(worker, &ThreadCom::showdisco, this, &MainWindow::disco);
     connect(worker, &ThreadCom::upgradeEnded, this, &MainWindow::upgradeEnded);
 
+    worker->addRecordSink(history.get());
     worker->moveToThread(thread);
     connect(thread, &QThread::started, worker, &ThreadCom::process);
     connect(worker, &ThreadCom::finished, thread, &QThread::quit);
@@ -235,6 +247,7 @@ void MainWindow::disconnectFromHub()
 
     blankSensors();
     cancelUnstartedWorker();
+    detachHistory();
     if (thread)
         thread->requestInterruption();
     emit Discon();
@@ -344,6 +357,7 @@ void MainWindow::disco()
     disconnect(ui->spinBoxMeanNbVal, QOverload<int>::of(&QSpinBox::valueChanged), this,
                &MainWindow::ChangeMeanValuenumber);
     blankSensors();
+    detachHistory();
     setLink(Link::Disconnected);
     closeUnusedUpgradeDialogs();
 }
@@ -403,6 +417,8 @@ void MainWindow::SetConfig(qint8 PellPlg, uchar OMode, uchar DMode)
         stopWaitingForHub();
     }
     connectedMask = PellPlg;
+    if (historyWindow)
+        historyWindow->setSensorMask(connectedMask);
     fastMode = OMode == HubProtocol::Fast;
     binaryMode = DMode == HubProtocol::Binary;
 
@@ -476,6 +492,9 @@ void MainWindow::DetectChangingofConnectedPX()
             continue;
         const qint8 bit = static_cast<qint8>(1u << i);
         const bool isSet = connectedMask & bit;
+        if (historyWindow)
+            historyWindow->setSensorMask(static_cast<qint8>(checkBoxes[i]->isChecked() ? connectedMask | bit
+                                                                                       : connectedMask & ~bit));
         if (checkBoxes[i]->isChecked() && !isSet) {
             connectedMask = static_cast<qint8>(connectedMask | bit);
             emit ChangingofConnectedPX(connectedMask);
@@ -741,7 +760,7 @@ void MainWindow::on_actionRecord_triggered()
     recording->setMeanCount(ui->spinBoxMeanNbVal->value());
     ThreadCom *target = worker;
     RecordSink *sink = recording.get();
-    QMetaObject::invokeMethod(target, [target, sink] { target->setRecordSink(sink); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(target, [target, sink] { target->addRecordSink(sink); }, Qt::QueuedConnection);
     ui->actionRecord->setText(tr("Stop Recording"));
     recordingTimer.start(250);
     showRecordingStatus();
@@ -793,7 +812,7 @@ void MainWindow::stopRecording(const QString &why)
     // Should the worker be gone before this runs, the recording is closed
     // with the last reference to it, and every row it took is in the file.
     QMetaObject::invokeMethod(target, [target, ending, label, stopped] {
-        target->setRecordSink(nullptr);
+        target->removeRecordSink(ending.get());
         ending->finish();
         const QString text = stopped(ending->rows());
         // The label is looked at on its own thread only.
@@ -818,6 +837,8 @@ void MainWindow::useSettings(QSettings *store)
         ui->spinBoxMeanNbVal->setValue(settings->value(QStringLiteral("average")).toInt());
     restoreGeometry(settings->value(QStringLiteral("geometry")).toByteArray());
     ui->actionReconnect->setChecked(settings->value(QStringLiteral("reconnect"), false).toBool());
+    if (settings->value(QStringLiteral("history/open"), false).toBool())
+        on_actionHistory_triggered();
 }
 
 void MainWindow::saveSettings()
@@ -829,6 +850,11 @@ void MainWindow::saveSettings()
     settings->setValue(QStringLiteral("average"), ui->spinBoxMeanNbVal->value());
     settings->setValue(QStringLiteral("geometry"), saveGeometry());
     settings->setValue(QStringLiteral("reconnect"), ui->actionReconnect->isChecked());
+    settings->setValue(QStringLiteral("history/open"), historyWindow && historyWindow->isVisible());
+    if (historyWindow) {
+        settings->setValue(QStringLiteral("history/span"), historyWindow->spanIndex());
+        settings->setValue(QStringLiteral("history/geometry"), historyWindow->saveGeometry());
+    }
     settings->sync();
 }
 
@@ -877,4 +903,47 @@ void MainWindow::tryAwaitedHub()
     choosePort(awaitedPort);
     reconnectAttempt = true;
     connectToHub();
+}
+
+// The worker may still be reading: it lets go of the buffer on its own
+// thread, and the buffer lives until it has.
+void MainWindow::detachHistory()
+{
+    ThreadCom *target = worker;
+    if (!target)
+        return;
+    const std::shared_ptr<HistoryBuffer> keep = history;
+    QMetaObject::invokeMethod(target, [target, keep] { target->removeRecordSink(keep.get()); },
+                              Qt::QueuedConnection);
+}
+
+void MainWindow::on_actionHistory_triggered()
+{
+    if (!historyWindow) {
+        historyWindow = new HistoryWindow(history, this);
+        historyWindow->setObjectName(QStringLiteral("HistoryWindow"));
+        historyWindow->setMaximum(ui->spinBox->value());
+        historyWindow->setSensorMask(connectedMask);
+        if (settings) {
+            historyWindow->setSpanIndex(settings->value(QStringLiteral("history/span"), 1).toInt());
+            historyWindow->restoreGeometry(settings->value(QStringLiteral("history/geometry")).toByteArray());
+        }
+    }
+    historyWindow->show();
+    historyWindow->raise();
+}
+
+// A swatch of each sensor's plot colour beside its group's title.
+void MainWindow::addSwatches()
+{
+    for (int i = 0; i < HubProtocol::SensorCount; ++i) {
+        auto *group = ui->centralWidget->findChild<QGroupBox *>(QStringLiteral("groupBoxPX%1").arg(i));
+        if (!group)
+            continue;
+        auto *swatch = new QLabel(group);
+        swatch->setObjectName(QStringLiteral("swatchPX%1").arg(i));
+        swatch->setFixedSize(10, 10);
+        swatch->setStyleSheet(QStringLiteral("background-color: %1; border: none;").arg(sensorColour(i).name()));
+        swatch->move(group->fontMetrics().horizontalAdvance(group->title()) + 18, 4);
+    }
 }

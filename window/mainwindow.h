@@ -15,6 +15,8 @@
 
 class About;
 class CsvRecording;
+class HistoryBuffer;
+class HistoryWindow;
 class FW_Upgrade;
 class Restart;
 class QCheckBox;
@@ -86,6 +88,7 @@ private slots:
     void upgradeDialogClosed();
     void on_actionRecord_triggered();
     void showRecordingStatus();
+    void on_actionHistory_triggered();
     void upgradeEnded(Upgrade_logic::Outcome outcome);
 
 private:
@@ -108,6 +111,8 @@ private:
     void cancelUnstartedWorker();
     void stopRecording(const QString &why);
     void saveSettings();
+    void detachHistory();
+    void addSwatches();
     void startWaitingForHub();
     void stopWaitingForHub();
     void tryAwaitedHub();
@@ -170,6 +175,9 @@ private:
     QLabel *recordingLabel = nullptr;
     QTimer recordingTimer;
     QSettings *settings = nullptr;
+    // Every record of every connection, for the history plot.
+    std::shared_ptr<HistoryBuffer> history;
+    HistoryWindow *historyWindow = nullptr;
     // After the hub vanished, with "Reconnect Automatically" on: the same
     // port is tried once a second until the hub with the same serial number
     // answers there.

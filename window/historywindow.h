@@ -1,0 +1,50 @@
+#ifndef HISTORYWINDOW_H
+#define HISTORYWINDOW_H
+
+#include <QTimer>
+#include <QWidget>
+
+#include <memory>
+
+class HistoryBuffer;
+
+namespace Ui {
+class HistoryWindow;
+}
+
+// The plot of the eight sensors over the last seconds. It redraws on a timer
+// from the history buffer, never per record, and only while it is shown and
+// not paused.
+class HistoryWindow : public QWidget
+{
+    Q_OBJECT
+
+public:
+    HistoryWindow(std::shared_ptr<HistoryBuffer> buffer, QWidget *parent = nullptr);
+    ~HistoryWindow() override;
+
+    // Sensors the hub does not report are hidden.
+    void setSensorMask(qint8 mask);
+    // The y axis runs from 0 to the display maximum.
+    void setMaximum(int millimetres);
+    int spanIndex() const;
+    void setSpanIndex(int index);
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+
+private slots:
+    void redraw();
+    void on_pushButtonPause_toggled(bool paused);
+    void on_pushButtonSaveImage_clicked();
+
+private:
+    double spanSeconds() const;
+
+    Ui::HistoryWindow *ui;
+    std::shared_ptr<HistoryBuffer> buffer;
+    QTimer redrawTimer;
+};
+
+#endif // HISTORYWINDOW_H
