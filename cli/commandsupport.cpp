@@ -10,6 +10,15 @@
 
 namespace CommandSupport {
 
+QString parseError(const QCommandLineParser &parser)
+{
+    // Qt's texts end with a full stop of their own.
+    QString text = parser.errorText();
+    if (text.endsWith(QLatin1Char('.')))
+        text.chop(1);
+    return text + QStringLiteral(". See 'pellix-hubctl --help'.");
+}
+
 bool parse(QCommandLineParser &parser, const QStringList &arguments, const QString &usage,
            int &exitCode)
 {
@@ -17,7 +26,7 @@ bool parse(QCommandLineParser &parser, const QStringList &arguments, const QStri
                                   QStringLiteral("Shows this help."));
     parser.addOption(help);
     if (!parser.parse(arguments)) {
-        Console::err(parser.errorText() + QStringLiteral(". See 'pellix-hubctl --help'."));
+        Console::err(parseError(parser));
         exitCode = ExitCode::Usage;
         return false;
     }

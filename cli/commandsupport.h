@@ -11,6 +11,9 @@ class QCommandLineParser;
 // What every command does the same way: its options, and reaching the hub.
 namespace CommandSupport {
 
+// The parser's complaint and where to read more, as one sentence.
+QString parseError(const QCommandLineParser &parser);
+
 // Parses a command's own options; handles --help. False when the command is
 // to end now, with exitCode set (0 after --help, 64 for a usage error).
 bool parse(QCommandLineParser &parser, const QStringList &arguments, const QString &usage,

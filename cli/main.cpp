@@ -1,6 +1,7 @@
 // pellix-hubctl: the hub from the command line, on the same link and
 // boot-loader code as the window.
 #include "commands.h"
+#include "commandsupport.h"
 #include "console.h"
 #include "exitcode.h"
 #include "interrupts.h"
@@ -55,7 +56,7 @@ int main(int argc, char *argv[])
     // Options after the command are the command's own.
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
     if (!parser.parse(QCoreApplication::arguments())) {
-        Console::err(parser.errorText() + QStringLiteral(". See 'pellix-hubctl --help'."));
+        Console::err(CommandSupport::parseError(parser));
         return ExitCode::Usage;
     }
     if (parser.isSet(help)) {
