@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How the program keeps up with the hub: the real window and worker against the
 // simulated hub, paced at the wire's speed and at ten times it, in binary and
 // text output, fast and precise mode; then a firmware upload through the

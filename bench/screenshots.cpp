@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Takes the screenshots in docs/ of the real window and dialogs, connected to
 // the simulated hub. Run it under a real X server (scripts/screenshots.sh
 // starts one with xvfb-run): it grabs the whole screen, so windows on top of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // pellix-soak [CYCLES]: connects the real window to the simulated hub and
 // disconnects it again CYCLES times (default 200), with the hub streaming
 // records in between (binary and text output by turns), then checks that the

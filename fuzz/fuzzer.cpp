@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A libFuzzer program for one entry of fuzztargets.h, chosen when it is built.
 #include "fuzztargets.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // pellix-make-corpus DIR: writes the fuzz targets' seed corpora, DIR/<target>/seed-*,
 // from what the simulated hub really sends, read from its port as the program
 // reads it. Run by hand when the hub's output changes; the seeds are kept in

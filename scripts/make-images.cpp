@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Draws the five interface images into the directory given as the first argument and,
 // when a second one is given, the application icon at the desktop's usual sizes into
 // that hicolor theme directory. Built and run by make-images.sh; not part of the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // pellix-hubsim: serves a simulated hub on a pseudo-terminal, so the controller can be
 // tried without the hardware.
 

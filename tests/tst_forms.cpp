@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The generated forms and style sheets on bare windows: what the controllers
 // find by class, creation order and text, what the window starts with, and
 // the resources the forms and sheets name.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Replays the fuzz targets' kept inputs, fuzz/corpus/<target>/ (seeds from the
 // simulated hub and what fuzzing added to them) and fuzz/regressions/<target>/
 // (every input that once broke a target), through the same entries the

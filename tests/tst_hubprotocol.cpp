@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The hub's byte formats, decoded without a port. The commands are checked
 // where the worker writes them, in tst_threadcom.
 #include "hubprotocol.h"

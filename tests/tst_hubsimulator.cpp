@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The simulated hub, from the host side of its pty, through QSerialPort alone.
 // The other tests take its answers and its pace for granted; only those are
 // checked here, without the program's code.

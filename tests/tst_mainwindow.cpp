@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window end to end: its widgets, the worker on its thread and the
 // simulated hub over a real pseudo-terminal.
 #include "testsupport.h"

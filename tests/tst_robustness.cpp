@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Hubs that vanish or misbehave and ports that are no hub, met through the
 // real window and its worker thread: whatever comes, the program must not
 // crash, spin, grow without bound or leave a thread behind, and the user must

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The serial worker on its own thread, as the window runs it, against the
 // simulated hub over a real pseudo-terminal. How bytes decode is tst_hubprotocol's
 // business; this checks that the worker reads, keeps and writes them on the port.

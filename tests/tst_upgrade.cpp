@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The firmware upgrade: the boot-loader exchange byte for byte, and whole runs
 // from the window's menu, sound or failing at each step, against the
 // simulated hub.

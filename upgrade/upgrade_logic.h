@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #ifndef UPGRADE_LOGIC_H
 #define UPGRADE_LOGIC_H
 

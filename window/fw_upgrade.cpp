@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "fw_upgrade.h"
 #include "ui_fw_upgrade.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #ifndef FW_UPGRADE_H
 #define FW_UPGRADE_H
 
