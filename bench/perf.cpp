@@ -6,6 +6,7 @@
 //
 //   pellix-perf [--quick] [--window S] [--memory-window S] [--upload-kib K]
 //               [--no-stream] [--no-upload] [--markdown FILE] [--only NAME]
+//               [--history] [--record]
 //
 // scripts/bench.sh builds and runs it. What it measures, and how:
 // - every record the simulated hub writes is logged with its write time and
@@ -796,6 +797,8 @@ struct Options
     bool upload = true;
     QString markdown;
     QString only;   // configurations whose name holds this, e.g. "text fast 1x"
+    bool history = false;   // the history plot open throughout
+    bool record = false;    // a recording running throughout
 };
 
 struct Report
@@ -1159,8 +1162,34 @@ int Bench::run()
             r.out(QStringLiteral("the window never showed a record; stopping"));
             return 1;
         }
+        if (o.history) {
+            child<QAction>(window, "actionHistory")->trigger();
+            r.out(QStringLiteral("the history plot is open"));
+        }
+        QTemporaryDir recordings;
+        const QString recordingPath = recordings.filePath(QStringLiteral("bench.csv"));
+        int recordedFrom = 0;
+        if (o.record) {
+            answerNextFileDialog(window, recordingPath);
+            child<QAction>(window, "actionRecord")->trigger();
+            recordedFrom = hub.recordsSent();
+            r.out(QStringLiteral("recording to %1").arg(recordingPath));
+        }
         spin(2000);   // the connection's own work is over before anything is measured
         r.out(QStringLiteral("resident memory once streaming: %1 KiB").arg(processResidentKb()));
+        const auto reportRecording = [&] {
+            if (!o.record)
+                return;
+            child<QAction>(window, "actionRecord")->trigger();
+            const int sent = hub.recordsSent() - recordedFrom;
+            spin(500);
+            QFile file(recordingPath);
+            file.open(QIODevice::ReadOnly);
+            const int rows = int(file.readAll().count('\n')) - 1;
+            r.out(QStringLiteral("recording: %1 rows for %2 records sent while it ran (%3 not written, "
+                                 "records of the old output on the wire at each switch among them)")
+                      .arg(rows).arg(sent).arg(sent - rows));
+        };
         r.markdown << QStringLiteral("| configuration | sent /s | decoded /s | redraws /s | dropped by the reader / "
                                      "lost | write->text median / p99 ms | age shown median / p99 ms | age painted "
                                      "median / p99 ms | age budget ms | GUI CPU | worker CPU | most queued display "
@@ -1187,6 +1216,7 @@ int Bench::run()
             }
             measure(c, lineBytes);
         }
+        reportRecording();
     }
     if (o.upload) {
         if (!o.stream && !connectWindow()) {
@@ -1245,12 +1275,17 @@ int main(int argc, char *argv[])
             o.upload = false;
         } else if (a == QLatin1String("--markdown")) {
             o.markdown = next();
+        } else if (a == QLatin1String("--history")) {
+            o.history = true;
+        } else if (a == QLatin1String("--record")) {
+            o.record = true;
         } else if (a == QLatin1String("--only")) {
             o.only = next();
         } else {
             std::fprintf(stderr,
                          "usage: pellix-perf [--quick] [--window S] [--memory-window S] [--upload-kib K]\n"
-                         "                   [--no-stream] [--no-upload] [--markdown FILE] [--only NAME]\n");
+                         "                   [--no-stream] [--no-upload] [--markdown FILE] [--only NAME]\n"
+                         "                   [--history] [--record]\n");
             return 2;
         }
     }
