@@ -178,8 +178,8 @@ private:
         return bytes;
     }
 
-    // For counting: the hub sends nothing until the program has asked who it
-    // is, so every record it sends from then on is one the program must write.
+    // Until the program has asked the hub who it is. A hub kept quiet until
+    // then sends only records that the program must write.
     bool quietUntilIdentified()
     {
         return hub->waitForReceived(6, 10000) && hub->received().contains("RRI");
@@ -216,81 +216,62 @@ private slots:
         QTest::addColumn<QString>("out");   // a part of stdout; empty: stdout is empty
         QTest::addColumn<QString>("err");   // a part of stderr; empty: stderr is empty
         const QStringList port{QStringLiteral("--port"), QStringLiteral("{port}")};
-        const auto row = [](const char *name) -> QTestData & { return QTest::newRow(name); };
+        const auto add = [](const char *name, const QStringList &arguments, int code, const char *out,
+                            const char *err, Fault fault = Fault::None, const char *envPort = "") {
+            QTest::newRow(name) << arguments << QString(envPort) << fault << code << QString(out) << QString(err);
+        };
+        // Refused on its arguments alone, although the hub's port is named.
+        const auto usage = [&](const QStringList &arguments, const char *err) {
+            QTest::addRow("usage: %s", qPrintable(arguments.join(' ')))
+                << (port + arguments) << QString() << Fault::None << 64 << QString() << QString(err);
+        };
 
-        row("help") << QStringList{"--help"} << "" << Fault::None << 0
-                    << "Exit codes: 0 success, 64 usage, 66 no such port or file, 74 port cannot be" << "";
-        row("version") << QStringList{"--version"} << "" << Fault::None << 0 << "pellix-hubctl " << "";
+        add("help", {"--help"}, 0, "Exit codes: 0 success, 64 usage, 66 no such port or file, 74 port cannot be", "");
+        add("version", {"--version"}, 0, "pellix-hubctl ", "");
         for (const char *command : {"ports", "info", "stream", "set", "flash"})
-            QTest::addRow("%s --help", command) << (port + QStringList{command, "--help"}) << "" << Fault::None << 0
-                                                << QStringLiteral("Usage: pellix-hubctl [--port PORT] %1").arg(command) << "";
-
-        row("no command") << port << "" << Fault::None << 64 << "" << "No command given.";
-        row("unknown command") << (port + QStringList{"frobnicate"}) << "" << Fault::None << 64 << ""
-                               << "No such command: frobnicate.";
-        row("unknown option") << (port + QStringList{"info", "--bogus"}) << "" << Fault::None << 64 << ""
-                              << "Unknown option 'bogus'. See 'pellix-hubctl --help'.";
-        row("--port without a value") << QStringList{"--port"} << "" << Fault::None << 64 << ""
-                                      << "Missing value after '--port'. See";
-        row("stream --format xml") << (port + QStringList{"stream", "--format", "xml"}) << "" << Fault::None << 64
-                                   << "" << "--format takes csv or jsonl.";
-        row("stream --count 0") << (port + QStringList{"stream", "--count", "0"}) << "" << Fault::None << 64 << ""
-                                << "--count takes a whole number above 0.";
-        row("stream --count ten") << (port + QStringList{"stream", "--count", "ten"}) << "" << Fault::None << 64
-                                  << "" << "--count takes";
-        row("stream --duration 0") << (port + QStringList{"stream", "--duration", "0"}) << "" << Fault::None << 64
-                                   << "" << "--duration takes a number of seconds above 0.";
-        row("stream --average 51") << (port + QStringList{"stream", "--average", "51"}) << "" << Fault::None << 64
-                                   << "" << "--average takes a whole number from 1 to 50.";
-        row("stream --average 0") << (port + QStringList{"stream", "--average", "0"}) << "" << Fault::None << 64
-                                  << "" << "--average takes";
-        row("set, nothing to set") << (port + QStringList{"set"}) << "" << Fault::None << 64 << ""
-                                   << "Nothing to set.";
-        row("set --output hex") << (port + QStringList{"set", "--output", "hex"}) << "" << Fault::None << 64 << ""
-                                << "--output takes binary or text.";
-        row("set --mode slow") << (port + QStringList{"set", "--mode", "slow"}) << "" << Fault::None << 64 << ""
-                               << "--mode takes fast or precise.";
-        row("set --sensors 1FF") << (port + QStringList{"set", "--sensors", "1FF"}) << "" << Fault::None << 64
-                                 << "" << "--sensors takes";
-        row("set --sensors 0,8") << (port + QStringList{"set", "--sensors", "0,8"}) << "" << Fault::None << 64
-                                 << "" << "--sensors takes";
-        row("set --timeout 8=10") << (port + QStringList{"set", "--timeout", "8=10"}) << "" << Fault::None << 64
-                                  << "" << "--timeout takes SENSOR=MS, a sensor 0 to 7 and 0 to 999 ms: 8=10 is not.";
-        row("set --timeout 1=1000") << (port + QStringList{"set", "--timeout", "1=1000"}) << "" << Fault::None
-                                    << 64 << "" << "1=1000 is not.";
-        row("set --timeout 1") << (port + QStringList{"set", "--timeout", "1"}) << "" << Fault::None << 64 << ""
-                               << "1 is not.";
-        row("flash without a file") << (port + QStringList{"flash"}) << "" << Fault::None << 64 << ""
-                                    << "flash takes one firmware file.";
-        row("flash --reply-timeout 0") << (port + QStringList{"flash", "{dir}/image.bin", "--reply-timeout", "0"})
-                                       << "" << Fault::None << 64 << ""
-                                       << "--reply-timeout takes a number of milliseconds above 0.";
+            QTest::addRow("%s --help", command) << (port + QStringList{command, "--help"}) << QString() << Fault::None
+                                                << 0 << QStringLiteral("Usage: pellix-hubctl [--port PORT] %1").arg(command)
+                                                << QString();
+        usage({}, "No command given.");
+        usage({"frobnicate"}, "No such command: frobnicate.");
+        usage({"info", "--bogus"}, "Unknown option 'bogus'. See 'pellix-hubctl --help'.");
+        add("usage: --port without a value", {"--port"}, 64, "", "Missing value after '--port'. See");
+        usage({"stream", "--format", "xml"}, "--format takes csv or jsonl.");
+        usage({"stream", "--count", "0"}, "--count takes a whole number above 0.");
+        usage({"stream", "--count", "ten"}, "--count takes");
+        usage({"stream", "--duration", "0"}, "--duration takes a number of seconds above 0.");
+        usage({"stream", "--average", "51"}, "--average takes a whole number from 1 to 50.");
+        usage({"stream", "--average", "0"}, "--average takes");
+        usage({"set"}, "Nothing to set.");
+        usage({"set", "--output", "hex"}, "--output takes binary or text.");
+        usage({"set", "--mode", "slow"}, "--mode takes fast or precise.");
+        usage({"set", "--sensors", "1FF"}, "--sensors takes");
+        usage({"set", "--sensors", "0,8"}, "--sensors takes");
+        usage({"set", "--timeout", "8=10"}, "--timeout takes SENSOR=MS, a sensor 0 to 7 and 0 to 999 ms: 8=10 is not.");
+        usage({"set", "--timeout", "1=1000"}, "1=1000 is not.");
+        usage({"set", "--timeout", "1"}, "1 is not.");
+        usage({"flash"}, "flash takes one firmware file.");
+        usage({"flash", "{dir}/image.bin", "--reply-timeout", "0"}, "--reply-timeout takes a number of milliseconds above 0.");
 
         // Every test machine is expected to have no port that names a Pellix hub.
-        row("no port named, none found") << QStringList{"info"} << "" << Fault::None << 66 << ""
-                                         << "No serial port looks like a Pellix hub (ports found: ";
-        row("PELLIX_PORT names the hub") << QStringList{"info"} << "{port}" << Fault::None << 0
-                                         << "port: {port}\n" << "";
-        row("--port before PELLIX_PORT") << (port + QStringList{"info"}) << "{dir}/nothing" << Fault::None << 0
-                                         << "serial: A7-0042\n" << "";
-        row("PELLIX_PORT that does not exist") << QStringList{"info"} << "{dir}/nothing" << Fault::None << 66 << ""
-                                               << "No such port: {dir}/nothing.";
-        row("port that does not exist") << QStringList{"--port", "{dir}/nothing", "info"} << "" << Fault::None
-                                        << 66 << "" << "No such port: {dir}/nothing.";
-        row("port name without a directory") << QStringList{"--port", "ttyPELLIXNONE", "stream"} << ""
-                                             << Fault::None << 66 << "" << "No such port: ttyPELLIXNONE.";
-        row("regular file as port") << QStringList{"--port", "{dir}/plain", "info"} << "" << Fault::None << 74
-                                    << "" << "Cannot open {dir}/plain (";
-        row("/dev/null as port") << QStringList{"--port", "/dev/null", "stream"} << "" << Fault::None << 74 << ""
-                                 << "Cannot open /dev/null (";
-        row("silent hub") << (port + QStringList{"info"}) << "" << Fault::Silent << 76 << ""
-                          << "No Pellix hub answered on {port}.";
-        row("boot loader: info") << (port + QStringList{"info", "--json"}) << "" << Fault::BootLoader << 76 << ""
-                                 << "The hub on {port} is in its boot loader.";
-        row("boot loader: stream") << (port + QStringList{"stream", "--count", "1"}) << "" << Fault::BootLoader
-                                   << 76 << "" << "is in its boot loader.";
-        row("boot loader: set") << (port + QStringList{"set", "--mode", "fast"}) << "" << Fault::BootLoader << 76
-                                << "" << "is in its boot loader.";
+        add("no port named, none found", {"info"}, 66, "", "No serial port looks like a Pellix hub (ports found: ");
+        add("PELLIX_PORT names the hub", {"info"}, 0, "port: {port}\n", "", Fault::None, "{port}");
+        add("--port before PELLIX_PORT", port + QStringList{"info"}, 0, "serial: A7-0042\n", "", Fault::None,
+            "{dir}/nothing");
+        add("PELLIX_PORT that does not exist", {"info"}, 66, "", "No such port: {dir}/nothing.", Fault::None,
+            "{dir}/nothing");
+        add("port that does not exist", {"--port", "{dir}/nothing", "info"}, 66, "", "No such port: {dir}/nothing.");
+        add("port name without a directory", {"--port", "ttyPELLIXNONE", "stream"}, 66, "",
+            "No such port: ttyPELLIXNONE.");
+        add("regular file as port", {"--port", "{dir}/plain", "info"}, 74, "", "Cannot open {dir}/plain (");
+        add("/dev/null as port", {"--port", "/dev/null", "stream"}, 74, "", "Cannot open /dev/null (");
+        add("silent hub", port + QStringList{"info"}, 76, "", "No Pellix hub answered on {port}.", Fault::Silent);
+        add("boot loader: info", port + QStringList{"info", "--json"}, 76, "",
+            "The hub on {port} is in its boot loader.", Fault::BootLoader);
+        add("boot loader: stream", port + QStringList{"stream", "--count", "1"}, 76, "", "is in its boot loader.",
+            Fault::BootLoader);
+        add("boot loader: set", port + QStringList{"set", "--mode", "fast"}, 76, "", "is in its boot loader.",
+            Fault::BootLoader);
     }
 
     void exitCodes()
@@ -427,69 +408,42 @@ private slots:
     void set_data()
     {
         QTest::addColumn<QStringList>("options");
-        QTest::addColumn<QByteArray>("before");   // display, mode
-        QTest::addColumn<int>("maskBefore");
-        QTest::addColumn<QByteArray>("sent");     // besides the two handshakes
+        QTest::addColumn<QByteArray>("before");     // output, mode and mask: "BF0F"
+        QTest::addColumn<QByteArray>("sent");       // besides the two handshakes
         QTest::addColumn<QByteArray>("after");
-        QTest::addColumn<int>("maskAfter");
-        QTest::addColumn<QList<int>>("timeouts");
-        QTest::addColumn<QString>("shown");
-        const QList<int> unset{-1, -1, -1, -1, -1, -1, -1, -1};
-        auto with = [&](QList<QPair<int, int>> pairs) {
-            QList<int> t = unset;
-            for (const auto &p : pairs)
-                t[p.first] = p.second;
-            return t;
+        QTest::addColumn<QString>("timeouts");      // "sensor=ms,..." afterwards; the rest never set
+        QTest::addColumn<QString>("shown");         // a part of what is printed
+        const auto add = [](const QStringList &options, const char *before, const char *sent, const char *after,
+                            const char *timeouts, const char *shown) {
+            QTest::addRow("%s", qPrintable(options.join(' '))) << options << QByteArray(before) << QByteArray(sent)
+                                                               << QByteArray(after) << QString(timeouts) << QString(shown);
         };
-        QTest::newRow("--output text") << QStringList{"--output", "text"} << QByteArray("BF") << 0x0F
-                                       << QByteArray("TTT") << QByteArray("TF") << 0x0F << unset << "output: text\n";
-        QTest::newRow("--output binary") << QStringList{"--output", "binary"} << QByteArray("TF") << 0x0F
-                                         << QByteArray("BBB") << QByteArray("BF") << 0x0F << unset
-                                         << "output: binary\n";
-        QTest::newRow("--mode precise") << QStringList{"--mode", "precise"} << QByteArray("BF") << 0x0F
-                                        << QByteArray("PPP") << QByteArray("BP") << 0x0F << unset
-                                        << "mode: precise\n";
-        QTest::newRow("--mode fast") << QStringList{"--mode", "fast"} << QByteArray("TP") << 0x0F
-                                     << QByteArray("FFF") << QByteArray("TF") << 0x0F << unset << "mode: fast\n";
-        QTest::newRow("--sensors 83") << QStringList{"--sensors", "83"} << QByteArray("BF") << 0x0F
-                                      << QByteArray("C83") << QByteArray("BF") << 0x83 << unset
-                                      << "sensor_mask: 83\nsensors: 0,1,7\n";
-        QTest::newRow("--sensors 0,1,7") << QStringList{"--sensors", "0,1,7"} << QByteArray("BF") << 0x0F
-                                         << QByteArray("C83") << QByteArray("BF") << 0x83 << unset
-                                         << "sensor_mask: 83\n";
-        QTest::newRow("--sensors 0") << QStringList{"--sensors", "0"} << QByteArray("BF") << 0x0F
-                                     << QByteArray("C00") << QByteArray("BF") << 0x00 << unset
-                                     << "sensor_mask: 00\nsensors: \n";
-        QTest::newRow("--timeout 2=40") << QStringList{"--timeout", "2=40"} << QByteArray("BP") << 0x0F
-                                        << QByteArray("T2040") << QByteArray("BP") << 0x0F << with({{2, 40}})
-                                        << "mode: precise\n";
-        QTest::newRow("--timeout 0=0 --timeout 7=999") << QStringList{"--timeout", "0=0", "--timeout", "7=999"}
-                                                       << QByteArray("BP") << 0x0F << QByteArray("T0000T7999")
-                                                       << QByteArray("BP") << 0x0F << with({{0, 0}, {7, 999}})
-                                                       << "sensors: 0,1,2,3\n";
-        QTest::newRow("everything at once, --json")
-            << QStringList{"--output", "text", "--mode", "precise", "--sensors", "f0", "--timeout", "4=5", "--json"}
-            << QByteArray("BF") << 0x0F << QByteArray("TTTPPPCF0T4005") << QByteArray("TP") << 0xF0
-            << with({{4, 5}}) << "\"mode\":\"precise\",\"output\":\"text\"";
+        add({"--output", "text"}, "BF0F", "TTT", "TF0F", "", "output: text\n");
+        add({"--output", "binary"}, "TF0F", "BBB", "BF0F", "", "output: binary\n");
+        add({"--mode", "precise"}, "BF0F", "PPP", "BP0F", "", "mode: precise\n");
+        add({"--mode", "fast"}, "TP0F", "FFF", "TF0F", "", "mode: fast\n");
+        add({"--sensors", "83"}, "BF0F", "C83", "BF83", "", "sensor_mask: 83\nsensors: 0,1,7\n");
+        add({"--sensors", "0,1,7"}, "BF0F", "C83", "BF83", "", "sensor_mask: 83\n");
+        add({"--sensors", "0"}, "BF0F", "C00", "BF00", "", "sensor_mask: 00\nsensors: \n");
+        add({"--timeout", "2=40"}, "BP0F", "T2040", "BP0F", "2=40", "mode: precise\n");
+        add({"--timeout", "0=0", "--timeout", "7=999"}, "BP0F", "T0000T7999", "BP0F", "0=0,7=999", "sensors: 0,1,2,3\n");
+        add({"--output", "text", "--mode", "precise", "--sensors", "f0", "--timeout", "4=5", "--json"}, "BF0F",
+            "TTTPPPCF0T4005", "TPF0", "4=5", "\"mode\":\"precise\",\"output\":\"text\"");
         // The window sends nothing for a control that already shows the hub's state.
-        QTest::newRow("already so: nothing sent") << QStringList{"--output", "text", "--mode", "precise", "--sensors", "A5"}
-                                                  << QByteArray("TP") << 0xA5 << QByteArray() << QByteArray("TP")
-                                                  << 0xA5 << unset << "sensor_mask: A5\n";
+        add({"--output", "text", "--mode", "precise", "--sensors", "A5"}, "TPA5", "", "TPA5", "", "sensor_mask: A5\n");
     }
 
     void set()
     {
         QFETCH(QStringList, options);
         QFETCH(QByteArray, before);
-        QFETCH(int, maskBefore);
         QFETCH(QByteArray, sent);
         QFETCH(QByteArray, after);
-        QFETCH(int, maskAfter);
-        QFETCH(QList<int>, timeouts);
+        QFETCH(QString, timeouts);
         QFETCH(QString, shown);
         hub->setDisplayMode(before[0]);
         hub->setOperatingMode(before[1]);
-        hub->setMask(quint8(maskBefore));
+        hub->setMask(quint8(before.mid(2).toInt(nullptr, 16)));
         hub->clearReceived();
 
         const Result result = run(QStringList{"--port", "{port}", "set"} + options);
@@ -498,9 +452,12 @@ private slots:
         QVERIFY2(result.out.contains(shown.toUtf8()), result.out.constData());
         QCOMPARE(hub->displayMode(), after[0]);
         QCOMPARE(hub->operatingMode(), after[1]);
-        QCOMPARE(int(hub->mask()), maskAfter);
+        QCOMPARE(int(hub->mask()), after.mid(2).toInt(nullptr, 16));
+        QList<int> expected{-1, -1, -1, -1, -1, -1, -1, -1};
+        for (const QString &pair : timeouts.split(',', Qt::SkipEmptyParts))
+            expected[pair.section('=', 0, 0).toInt()] = pair.section('=', 1).toInt();
         for (int k = 0; k < 8; ++k)
-            QCOMPARE(hub->sensorTimeout(k), timeouts[k]);
+            QCOMPARE(hub->sensorTimeout(k), expected[k]);
         // The configuration is read back on a second connection.
         QByteArray received = hub->received();
         QCOMPARE(received.count("HCF"), 2);
@@ -519,34 +476,26 @@ private slots:
         QTest::addColumn<QList<int>>("s0");    // sensor k shows (k + 1) times s0; empty: the fixed readings
         QTest::addColumn<QString>("err");
         const QStringList toFile{"--output", "{dir}/rows"};
-        QTest::newRow("csv, binary") << QStringList{"--count", "5"} << 'B' << -1 << QByteArray() << 0 << 5
-                                     << QList<int>{} << "";
-        QTest::newRow("csv, text") << QStringList{"--count", "5"} << 'T' << -1 << QByteArray() << 0 << 5
-                                   << QList<int>{} << "";
-        QTest::newRow("jsonl") << QStringList{"--count", "7", "--format", "jsonl"} << 'B' << -1 << QByteArray()
-                               << 0 << 7 << QList<int>{} << "";
-        QTest::newRow("--duration") << QStringList{"--duration", "0.5", "--format", "jsonl"} << 'T' << -1
-                                    << QByteArray() << 0 << -1 << QList<int>{} << "";
+        const auto add = [](const char *name, const QStringList &options, char display, int code, int rows,
+                            const QList<int> &s0 = {}, const char *err = "", int closeAfter = -1,
+                            const QByteArray &existing = QByteArray()) {
+            QTest::newRow(name) << options << display << closeAfter << existing << code << rows << s0 << QString(err);
+        };
+        add("csv, binary", {"--count", "5"}, 'B', 0, 5);
+        add("csv, text", {"--count", "5"}, 'T', 0, 5);
+        add("jsonl", {"--count", "7", "--format", "jsonl"}, 'B', 0, 7);
+        add("--duration", {"--duration", "0.5", "--format", "jsonl"}, 'T', 0, -1);
         // The window's mean: in text output a 0 is a reading like any other,
         // so the first rows count the zeros the history starts with.
-        QTest::newRow("--average 4, text") << QStringList{"--count", "6", "--average", "4"} << 'T' << -1
-                                           << QByteArray() << 0 << 6 << QList<int>{100, 200, 300, 400, 400, 400}
-                                           << "";
-        QTest::newRow("--average 4, binary") << QStringList{"--count", "6", "--average", "4"} << 'B' << -1
-                                             << QByteArray() << 0 << 6 << QList<int>{400, 400, 400, 400, 400, 400}
-                                             << "";
-        QTest::newRow("--output, new file") << (toFile + QStringList{"--count", "5"}) << 'B' << -1 << QByteArray()
-                                            << 0 << 5 << QList<int>{} << "";
-        QTest::newRow("--output refuses an existing file") << (toFile + QStringList{"--count", "5"}) << 'B' << -1
-                                                           << QByteArray("keep me\n") << 64 << 0 << QList<int>{}
-                                                           << "{dir}/rows exists. Use --force to overwrite it.";
-        QTest::newRow("--output --force overwrites") << (toFile + QStringList{"--count", "5", "--force"}) << 'B'
-                                                     << -1 << QByteArray("keep me\n") << 0 << 5 << QList<int>{}
-                                                     << "";
-        QTest::newRow("hub vanishes, binary") << QStringList{} << 'B' << 40 << QByteArray() << 74 << 40
-                                              << QList<int>{} << "The hub on {port} went away.";
-        QTest::newRow("hub vanishes, text to a file") << toFile << 'T' << 40 << QByteArray() << 74 << 40
-                                                      << QList<int>{} << "The hub on {port} went away.";
+        add("--average 4, text", {"--count", "6", "--average", "4"}, 'T', 0, 6, {100, 200, 300, 400, 400, 400});
+        add("--average 4, binary", {"--count", "6", "--average", "4"}, 'B', 0, 6, {400, 400, 400, 400, 400, 400});
+        add("--output, new file", toFile + QStringList{"--count", "5"}, 'B', 0, 5);
+        add("--output refuses an existing file", toFile + QStringList{"--count", "5"}, 'B', 64, 0, {},
+            "{dir}/rows exists. Use --force to overwrite it.", -1, "keep me\n");
+        add("--output --force overwrites", toFile + QStringList{"--count", "5", "--force"}, 'B', 0, 5, {}, "", -1,
+            "keep me\n");
+        add("hub vanishes, binary", {}, 'B', 74, 40, {}, "The hub on {port} went away.", 40);
+        add("hub vanishes, text to a file", toFile, 'T', 74, 40, {}, "The hub on {port} went away.", 40);
     }
 
     void stream()
