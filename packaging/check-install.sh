@@ -1,9 +1,10 @@
 #!/bin/sh
 # Usage: check-install.sh BUILD_DIR SOURCE_DIR
 # Installs BUILD_DIR into a scratch root with the /usr prefix a package uses and
-# checks what a desktop looks for: both programs, the menu entry, the AppStream
-# metadata and the icon at every theme size. The desktop-file and AppStream
-# validators run when they are installed.
+# checks what a desktop looks for: the three programs, the command-line tool's
+# manual page, the menu entry, the AppStream metadata and the icon at every theme
+# size. The desktop-file and AppStream validators, and man, run when they are
+# installed.
 set -eu
 build=$1
 source=$2
@@ -14,10 +15,26 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 DESTDIR="$root" cmake --install "$build" --prefix /usr >/dev/null
 usr=$root/usr
 
-for program in pellix-hub-controler pellix-hubsim; do
+for program in pellix-hub-controler pellix-hubctl pellix-hubsim; do
     [ -x "$usr/bin/$program" ] || fail "$program is not installed in bin/"
 done
 "$usr/bin/pellix-hubsim" --help >/dev/null || fail "installed pellix-hubsim does not run"
+"$usr/bin/pellix-hubctl" --help >/dev/null || fail "installed pellix-hubctl --help does not exit 0"
+
+# The command-line tool is for machines without a display: nothing of Qt's GUI
+# may be among what it loads.
+gui=$(ldd "$usr/bin/pellix-hubctl" | grep -E 'libQt[56](Gui|Widgets)' || true)
+[ -z "$gui" ] || fail "installed pellix-hubctl loads Qt's GUI libraries: $gui"
+
+manpage=$usr/share/man/man1/pellix-hubctl.1
+[ -f "$manpage" ] || fail "no manual page share/man/man1/pellix-hubctl.1"
+if command -v man >/dev/null; then
+    warnings=$(man --warnings -l "$manpage" 2>&1 >/dev/null) || fail "man cannot format $manpage"
+    [ -z "$warnings" ] || fail "man --warnings: $warnings"
+    echo "man: the manual page formats without warnings"
+else
+    echo "man not installed: manual page not formatted"
+fi
 
 desktop=$usr/share/applications/pellix-hub-controler.desktop
 metainfo=$usr/share/metainfo/org.example.PellixHubControler.metainfo.xml

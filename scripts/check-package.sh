@@ -1,9 +1,11 @@
 #!/bin/sh
 # Builds the Debian package, installs it on this machine, runs what it installed
 # and removes it again:
-# - every library the two programs load directly is owned by a package that the
+# - every library the three programs load directly is owned by a package that the
 #   .deb depends on, so the package also installs on a machine without Qt;
 # - the installed simulated hub serves a port and answers the configuration query;
+# - the installed command-line tool runs without Qt's GUI libraries, has its
+#   manual page, and identifies the installed simulated hub;
 # - the program, started as the menu entry starts it and offscreen, stays up
 #   beside the installed simulated hub;
 # - the installed desktop entry, AppStream data and icons pass the validators.
@@ -61,7 +63,7 @@ owner() {
     done
     return 1
 }
-for program in /usr/bin/pellix-hub-controler /usr/bin/pellix-hubsim; do
+for program in /usr/bin/pellix-hub-controler /usr/bin/pellix-hubctl /usr/bin/pellix-hubsim; do
     [ -x "$program" ] || fail "$program was not installed"
     for soname in $(objdump -p "$program" | awk '$1 == "NEEDED" { print $2 }'); do
         path=$(ldd "$program" | awk -v lib="$soname" '$1 == lib { print $3 }')
@@ -87,6 +89,23 @@ timeout 2 cat <&3 >"$work/reply" || true
 exec 3>&-
 grep -aq 'C5APT' "$work/reply" || fail "installed pellix-hubsim did not answer HCF with C5APT"
 echo "installed pellix-hubsim answers on $link"
+
+# The installed command-line tool, against the same simulated hub: it must find
+# the configuration the hub was started with.
+hubctl=/usr/bin/pellix-hubctl
+"$hubctl" --help >/dev/null || fail "installed pellix-hubctl --help did not exit 0"
+gui=$(ldd "$hubctl" | grep -E 'libQt[56](Gui|Widgets)' || true)
+[ -z "$gui" ] || fail "installed pellix-hubctl loads Qt's GUI libraries: $gui"
+# The package carries the manual page even where dpkg is told to leave manuals out.
+dpkg-deb -c "$deb" | grep -q '\./usr/share/man/man1/pellix-hubctl\.1' \
+    || fail "the package has no manual page for pellix-hubctl"
+status=0
+timeout 30 "$hubctl" --port "$link" info >"$work/info" 2>"$work/info.err" || status=$?
+[ "$status" -eq 0 ] || fail "installed pellix-hubctl --port $link info exited $status: $(cat "$work/info.err")"
+for line in "port: $link" "sensor_mask: 5A" "mode: precise" "output: text"; do
+    grep -qx "$line" "$work/info" || fail "installed pellix-hubctl info did not say '$line': $(cat "$work/info")"
+done
+echo "installed pellix-hubctl identifies the hub on $link"
 
 # The program as the menu starts it: the entry's Exec line, resolved through PATH.
 desktop=/usr/share/applications/$package.desktop
@@ -114,7 +133,8 @@ echo "appstreamcli validate --no-net $metainfo"
 appstreamcli validate --no-net "$metainfo" || fail "appstreamcli validate"
 
 DEBIAN_FRONTEND=noninteractive $sudo apt-get remove -y -qq "$package" >/dev/null
-for gone in /usr/bin/pellix-hub-controler /usr/bin/pellix-hubsim "$desktop" "$metainfo"; do
+for gone in /usr/bin/pellix-hub-controler /usr/bin/pellix-hubctl /usr/bin/pellix-hubsim \
+            /usr/share/man/man1/pellix-hubctl.1 "$desktop" "$metainfo"; do
     [ ! -e "$gone" ] || fail "$gone is still there after removing the package"
 done
 echo "removed $package"
