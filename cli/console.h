@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #ifndef CONSOLE_H
 #define CONSOLE_H
 

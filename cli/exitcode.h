@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #ifndef EXITCODE_H
 #define EXITCODE_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "commands.h"
 
 #include "commandsupport.h"
@@ -39,8 +40,9 @@ public:
         const int percent = int(qint64(sent) * 100 / total);
         const QString line = QStringLiteral("flash: %1% %2/%3 bytes").arg(percent).arg(sent).arg(total);
         if (terminal) {
-            if (percent != shownPercent || sent == total)
+            if (percent != shownPercent || sent == total || !lineOpen)
                 Console::outInPlace(line);
+            lineOpen = true;
             shownPercent = percent;
         } else if (percent / 5 > shownPercent / 5 || shownPercent < 0) {
             Console::out(line);
@@ -48,10 +50,12 @@ public:
         }
     }
 
+    // Ends the line being rewritten, so that a message does not run on from it.
     void end()
     {
-        if (terminal && shownPercent >= 0)
+        if (lineOpen)
             Console::out(QString());
+        lineOpen = false;
     }
 
     int sent() const { return last; }
@@ -61,6 +65,7 @@ private:
     const bool terminal;
     int shownPercent = -1;
     int last = 0;
+    bool lineOpen = false;
 };
 
 // Waits for the hub to answer in its firmware again, then prints who it is.
@@ -166,6 +171,7 @@ int Commands::flash(const QStringList &arguments, const QString &port, Interrupt
     ThreadCom *worker = link->worker();
     QObject::connect(worker, &ThreadCom::upgradeProgress, &loop, [&](int sent) { progress.update(sent); });
     QObject::connect(worker, &ThreadCom::upgradeMessage, &loop, [&](const QString &message) {
+        progress.end();
         Console::err(QStringLiteral("flash: ") + message);
     });
     QObject::connect(worker, &ThreadCom::upgradeEnded, &loop, [&](Upgrade_logic::Outcome ended) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "hublink.h"
 
 #include "exitcode.h"
@@ -85,9 +86,13 @@ void HubLink::takeError(const QString &text)
         failureExit = ExitCode::PortFailed;
         emit failed();
     } else {
-        failureText = QStringLiteral("Cannot open %1 (%2). Check the name with 'pellix-hubctl ports' "
+        // The worker's generic open failure adds nothing to the port's name.
+        const QString why = reason.startsWith(QLatin1String("Cannot open serial port"))
+                                ? QString()
+                                : QStringLiteral(" (%1)").arg(reason);
+        failureText = QStringLiteral("Cannot open %1%2. Check the name with 'pellix-hubctl ports' "
                                      "and that you may use the port (group dialout).")
-                          .arg(port, reason);
+                          .arg(port, why);
         failureExit = ExitCode::PortFailed;
     }
 }

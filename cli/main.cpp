@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // pellix-hubctl: the hub from the command line, on the same link and
 // boot-loader code as the window.
 #include "commands.h"
@@ -73,19 +74,30 @@ int main(int argc, char *argv[])
         return ExitCode::Usage;
     }
     const QString command = positional.first();
-    const QStringList arguments = QStringList{QCoreApplication::arguments().first() + QLatin1Char(' ') + command}
-                                  + positional.mid(1);
+    // --port is the tool's own, but scripts put it after the command too.
+    QString named = parser.value(port);
+    QStringList rest;
+    for (int i = 1; i < positional.size(); ++i) {
+        const QString &argument = positional.at(i);
+        if (argument == QLatin1String("--port") && i + 1 < positional.size())
+            named = positional.at(++i);
+        else if (argument.startsWith(QLatin1String("--port=")))
+            named = argument.mid(7);
+        else
+            rest << argument;
+    }
+    const QStringList arguments = QStringList{QStringLiteral("pellix-hubctl ") + command} + rest;
     Interrupts interrupts;
     if (command == QLatin1String("ports"))
         return Commands::ports(arguments);
     if (command == QLatin1String("info"))
-        return Commands::info(arguments, parser.value(port), interrupts);
+        return Commands::info(arguments, named, interrupts);
     if (command == QLatin1String("stream"))
-        return Commands::stream(arguments, parser.value(port), interrupts);
+        return Commands::stream(arguments, named, interrupts);
     if (command == QLatin1String("set"))
-        return Commands::set(arguments, parser.value(port), interrupts);
+        return Commands::set(arguments, named, interrupts);
     if (command == QLatin1String("flash"))
-        return Commands::flash(arguments, parser.value(port), interrupts);
+        return Commands::flash(arguments, named, interrupts);
     Console::err(QStringLiteral("No such command: %1. See 'pellix-hubctl --help'.").arg(command));
     return ExitCode::Usage;
 }

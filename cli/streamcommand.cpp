@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "commands.h"
 
 #include "commandsupport.h"
@@ -157,7 +158,7 @@ int Commands::stream(const QStringList &arguments, const QString &port, Interrup
     QObject::connect(&interrupts, &Interrupts::interrupted, &loop, &QEventLoop::quit);
     QObject::connect(link.get(), &HubLink::failed, &loop, &QEventLoop::quit);
     if (seconds > 0)
-        QTimer::singleShot(qRound(seconds * 1000), &loop, &QEventLoop::quit);
+        QTimer::singleShot(qRound(seconds * 1000), Qt::PreciseTimer, &loop, &QEventLoop::quit);
     QElapsedTimer clock;
     clock.start();
     link->onWorker([&](ThreadCom *worker) {

@@ -258,13 +258,14 @@ private slots:
         add("PELLIX_PORT names the hub", {"info"}, 0, "port: {port}\n", "", Fault::None, "{port}");
         add("--port before PELLIX_PORT", port + QStringList{"info"}, 0, "serial: A7-0042\n", "", Fault::None,
             "{dir}/nothing");
+        add("--port after the command", QStringList{"info"} + port, 0, "port: {port}\n", "");
         add("PELLIX_PORT that does not exist", {"info"}, 66, "", "No such port: {dir}/nothing.", Fault::None,
             "{dir}/nothing");
         add("port that does not exist", {"--port", "{dir}/nothing", "info"}, 66, "", "No such port: {dir}/nothing.");
         add("port name without a directory", {"--port", "ttyPELLIXNONE", "stream"}, 66, "",
             "No such port: ttyPELLIXNONE.");
-        add("regular file as port", {"--port", "{dir}/plain", "info"}, 74, "", "Cannot open {dir}/plain (");
-        add("/dev/null as port", {"--port", "/dev/null", "stream"}, 74, "", "Cannot open /dev/null (");
+        add("regular file as port", {"--port", "{dir}/plain", "info"}, 74, "", "Cannot open {dir}/plain. Check the name");
+        add("/dev/null as port", {"--port", "/dev/null", "stream"}, 74, "", "Cannot open /dev/null. Check the name");
         add("silent hub", port + QStringList{"info"}, 76, "", "No Pellix hub answered on {port}.", Fault::Silent);
         add("boot loader: info", port + QStringList{"info", "--json"}, 76, "",
             "The hub on {port} is in its boot loader.", Fault::BootLoader);
