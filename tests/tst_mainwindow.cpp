@@ -8,6 +8,8 @@
 
 #include <qcustomplot.h>
 
+#include "csvrecording.h"
+
 // Input that meets the connection at an awkward moment.
 enum class Moment { ModeClickDuringHandshake, ReportQueuedAtDisconnect, LeftBeforeItStarted, MenuStatusTip };
 Q_DECLARE_METATYPE(Moment)
@@ -385,6 +387,24 @@ private slots:
         const HubSimulator::Readings after = readings({2000, 2001, 2002, 2003, 2004, 2005, 2006, 2007});
         hub->setFixedReadings(after);
         QTRY_COMPARE_WITH_TIMEOUT(texts(), displayed(after, 'T'), 3000);
+    }
+
+    void recordingThatCannotStart_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("a full disk") << "/dev/full" << "No space left on device";
+        QTest::newRow("no such folder") << "/nonexistent-pellix/recording.csv" << "No such file or directory";
+    }
+
+    // Said at once, before any record waits on it: the window then shows why.
+    void recordingThatCannotStart()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, reason);
+        QString error;
+        QVERIFY(!CsvRecording::start(path, error));
+        QCOMPARE(error, reason);
     }
 
     // A window with settings takes up where the last one left off; one without
