@@ -40,7 +40,7 @@ HistoryWindow::HistoryWindow(std::shared_ptr<HistoryBuffer> buffer, QWidget *par
     plot->yAxis->setRange(0, 4000);
     for (int k = 0; k < HubProtocol::SensorCount; ++k) {
         QCPGraph *graph = plot->addGraph();
-        graph->setPen(QPen(sensorColour(k), 1.5));
+        graph->setPen(QPen(sensorColour(k), 1));
         graph->setName(tr("Pellix %1").arg(k));
         graph->setAdaptiveSampling(true);
     }
