@@ -12,8 +12,9 @@ namespace {
 
 // At most thirty redraws a second, whatever the hub's rate.
 const int RedrawIntervalMs = 33;
-// About one point a pixel column of a wide plot: more cannot be seen.
-const int MostPoints = 1200;
+// About one point every second pixel column of a wide plot: the eye sees no
+// more in a line of a pixel, and each point costs the GUI thread.
+const int MostPoints = 600;
 const double Spans[] = {10, 30, 120};
 
 } // namespace
