@@ -10,6 +10,9 @@
 #include <QThread>
 #include <QTimer>
 
+#include <atomic>
+#include <memory>
+
 namespace {
 
 // The handshake ends by itself within about 6.2 s; this only guards against a
@@ -110,13 +113,29 @@ HubProtocol::Identity HubLink::identity() const
     return identity;
 }
 
+// Not a blocking call: a worker that ends meanwhile moves itself, and every
+// call still posted to it, to this thread, which would then wait on itself.
 void HubLink::onWorker(const std::function<void(ThreadCom *)> &f)
 {
-    // A worker that has finished lives on this thread, waiting for deletion.
-    if (!com || !thread || !thread->isRunning() || com->thread() != thread)
+    if (!com || !thread || !thread->isRunning())
         return;
     ThreadCom *target = com;
-    QMetaObject::invokeMethod(target, [target, &f] { f(target); }, Qt::BlockingQueuedConnection);
+    QEventLoop loop;
+    const auto done = std::make_shared<std::atomic<bool>>(false);
+    const QPointer<QEventLoop> waiting(&loop);
+    // The call owns what it uses: it may run after this function returned.
+    QMetaObject::invokeMethod(target, [target, f, done, waiting] {
+        f(target);
+        *done = true;
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [waiting] {
+            if (waiting)
+                waiting->quit();
+        }, Qt::QueuedConnection);
+    }, Qt::QueuedConnection);
+    connect(thread, &QThread::finished, &loop, &QEventLoop::quit);
+    connect(target, &QObject::destroyed, &loop, &QEventLoop::quit);
+    if (!*done)
+        loop.exec();
 }
 
 void HubLink::interrupt()

@@ -90,12 +90,14 @@ void HistoryWindow::showEvent(QShowEvent *event)
     QWidget::showEvent(event);
     if (!ui->pushButtonPause->isChecked())
         redrawTimer.start();
+    emit visibilityChanged(true);
 }
 
 void HistoryWindow::hideEvent(QHideEvent *event)
 {
     redrawTimer.stop();
     QWidget::hideEvent(event);
+    emit visibilityChanged(false);
 }
 
 void HistoryWindow::redraw()

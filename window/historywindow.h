@@ -31,6 +31,10 @@ public:
     int spanIndex() const;
     void setSpanIndex(int index);
 
+signals:
+    // Shown or hidden: the window feeds the buffer only while the plot is seen.
+    void visibilityChanged(bool visible);
+
 protected:
     void showEvent(QShowEvent *event) override;
     void hideEvent(QHideEvent *event) override;

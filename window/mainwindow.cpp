@@ -92,6 +92,10 @@ MainWindow::MainWindow(QWidget *parent)
     ui->statusBar->addPermanentWidget(recordingLabel);
     connect(&recordingTimer, &QTimer::timeout, this, &MainWindow::showRecordingStatus);
     connect(&reconnectTimer, &QTimer::timeout, this, &MainWindow::tryAwaitedHub);
+    connect(ui->actionReconnect, &QAction::toggled, this, [this](bool on) {
+        if (!on)
+            stopWaitingForHub();
+    });
     setLink(Link::Disconnected);
     // A new scale applies from the next display call, also when the readings
     // it shows are the same as before.
@@ -124,6 +128,9 @@ MainWindow::MainWindow(QWidget *parent)
 MainWindow::~MainWindow()
 {
     saveSettings();
+    // The worker lets go of the file before it is closed.
+    if (recording)
+        stopRecording(QString());
     stopWorkerAtExit();
     delete ui;
 }
@@ -156,18 +163,18 @@ void MainWindow::OpencloseSerialPort()
     if (sender() == ui->pushButtonConnect)
         stopWaitingForHub();
     if (ui->pushButtonConnect->text() == QLatin1String(ConnectCaption))
-        connectToHub();
+        connectToHub(ui->comboBoxPortName->currentText());
     else
         disconnectFromHub();
 }
 
-void MainWindow::connectToHub()
+void MainWindow::connectToHub(const QString &port)
 {
     saveSettings();
     dropClosedUpgradeDialog();
     const QPointer<QThread> previous = thread;
     thread = new QThread;
-    worker = new ThreadCom(ui->comboBoxPortName->currentText());
+    worker = new ThreadCom(port);
     shownValid = false;
 
     connect(worker, &ThreadCom::errorSerialPort, this, &MainWindow::HandleError);
@@ -189,7 +196,8 @@ void MainWindow::connectToHub()
     connect(worker, &ThreadCom::showdisco, this, &MainWindow::disco);
     connect(worker, &ThreadCom::upgradeEnded, this, &MainWindow::upgradeEnded);
 
-    worker->addRecordSink(history.get());
+    if (historyWindow && historyWindow->isVisible())
+        worker->addRecordSink(history.get());
     worker->moveToThread(thread);
     connect(thread, &QThread::started, worker, &ThreadCom::process);
     connect(worker, &ThreadCom::finished, thread, &QThread::quit);
@@ -397,6 +405,22 @@ void MainWindow::SetConfig(qint8 PellPlg, uchar OMode, uchar DMode)
     // queued at a disconnect or a hand-over to the boot loader is dropped.
     if (fromOtherWorker() || (fromCurrentWorker() && link != Link::Connecting))
         return;
+    if (reconnectAttempt && worker) {
+        reconnectAttempt = false;
+        QString serial;
+        {
+            QMutexLocker lock(&worker->DataMutex);
+            serial = worker->SerialNo;
+        }
+        if (serial != awaitedSerial) {
+            // Another hub took the name: it is let go, and the wait goes on.
+            waitingMessage = tr("Another hub (serial %1) is on %2; waiting for the hub...")
+                                 .arg(serial, awaitedPort);
+            disconnectFromHub();
+            return;
+        }
+        stopWaitingForHub();
+    }
     if (worker) {
         QMutexLocker lock(&worker->DataMutex);
         deviceInfo.DeviceName = worker->DeviceName;
@@ -405,17 +429,6 @@ void MainWindow::SetConfig(qint8 PellPlg, uchar OMode, uchar DMode)
         deviceInfo.FirmwareType = worker->FirmwareType;
         // The averaging follows the control from the first record on.
         worker->setMeanValueNumber(ui->spinBoxMeanNbVal->value());
-    }
-    if (reconnectAttempt) {
-        reconnectAttempt = false;
-        if (deviceInfo.SerialNo != awaitedSerial) {
-            // Another hub took the name: it is let go, and the wait goes on.
-            waitingMessage = tr("Another hub (serial %1) is on %2; waiting for the hub...")
-                                 .arg(deviceInfo.SerialNo, awaitedPort);
-            disconnectFromHub();
-            return;
-        }
-        stopWaitingForHub();
     }
     connectedMask = PellPlg;
     if (historyWindow)
@@ -901,9 +914,17 @@ void MainWindow::tryAwaitedHub()
 #endif
     if (!QFileInfo::exists(path))
         return;
-    choosePort(awaitedPort);
     reconnectAttempt = true;
-    connectToHub();
+    connectToHub(awaitedPort);
+}
+
+void MainWindow::attachHistory()
+{
+    ThreadCom *target = worker;
+    if (!target || link == Link::Disconnected)
+        return;
+    RecordSink *sink = history.get();
+    QMetaObject::invokeMethod(target, [target, sink] { target->addRecordSink(sink); }, Qt::QueuedConnection);
 }
 
 // The worker may still be reading: it lets go of the buffer on its own
@@ -925,6 +946,12 @@ void MainWindow::on_actionHistory_triggered()
         historyWindow->setObjectName(QStringLiteral("HistoryWindow"));
         historyWindow->setMaximum(ui->spinBox->value());
         historyWindow->setSensorMask(connectedMask);
+        connect(historyWindow, &HistoryWindow::visibilityChanged, this, [this](bool visible) {
+            if (visible)
+                attachHistory();
+            else
+                detachHistory();
+        });
         if (settings) {
             historyWindow->setSpanIndex(settings->value(QStringLiteral("history/span"), 1).toInt());
             historyWindow->restoreGeometry(settings->value(QStringLiteral("history/geometry")).toByteArray());

@@ -112,13 +112,14 @@ private:
     void cancelUnstartedWorker();
     void stopRecording(const QString &why);
     void saveSettings();
+    void attachHistory();
     void detachHistory();
     void addSwatches();
     void startWaitingForHub();
     void stopWaitingForHub();
     void tryAwaitedHub();
 
-    void connectToHub();
+    void connectToHub(const QString &port);
     void startWhenPortIsFree(QThread *next, QThread *previous);
     void disconnectFromHub();
     void blankSensors();
