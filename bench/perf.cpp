@@ -22,6 +22,7 @@
 //   behind cannot delay the measurement of its own lag.
 // The worker's averaging count stays at 1 (a new connection starts there and the
 // bench never touches the control), so fast mode shows each reading unchanged.
+#include "benchsupport.h"
 #include "hubsimulator.h"
 #include "mainwindow.h"
 #include "testsupport.h"
@@ -51,13 +52,6 @@ namespace {
 // ---------------------------------------------------------------------------
 // Time, CPU and memory
 
-qint64 nowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 qint64 cpuNs(clockid_t clock)
 {
     timespec ts {};
@@ -71,57 +65,6 @@ qint64 ownThreadCpuNs()
     return cpuNs(CLOCK_THREAD_CPUTIME_ID);
 }
 
-std::string readFile(const char *path)
-{
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-// Busy jiffies of the whole machine and of this process, to tell how much of the
-// two figures others were using while we measured.
-struct MachineCpu
-{
-    long long busy = 0;
-    long long self = 0;
-};
-
-MachineCpu machineCpu()
-{
-    MachineCpu m;
-    std::istringstream stat(readFile("/proc/stat"));
-    std::string cpu;
-    long long v[10] = {};
-    stat >> cpu;
-    for (long long &x : v)
-        stat >> x;
-    m.busy = v[0] + v[1] + v[2] + v[5] + v[6] + v[7];   // user nice system irq softirq steal
-    const std::string self = readFile("/proc/self/stat");
-    const size_t close = self.rfind(')');
-    std::istringstream fields(self.substr(close + 2));
-    std::string field;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14 || i == 15)
-            m.self += std::atoll(field.c_str());
-    }
-    return m;
-}
-
-QString loadAverage()
-{
-    return QString::fromStdString(readFile("/proc/loadavg")).section(QLatin1Char(' '), 0, 2);
-}
-
-QString cpuModel()
-{
-    const std::string info = readFile("/proc/cpuinfo");
-    const size_t at = info.find("model name");
-    if (at == std::string::npos)
-        return QStringLiteral("unknown");
-    const size_t colon = info.find(':', at);
-    return QString::fromStdString(info.substr(colon + 2, info.find('\n', colon) - colon - 2));
-}
 
 // ---------------------------------------------------------------------------
 // Histogram of durations: 10 us steps up to 100 ms, 1 ms steps up to 1 s, 10 ms
@@ -188,49 +131,6 @@ private:
     qint64 m_max = 0;
 };
 
-// ---------------------------------------------------------------------------
-// Records that say which they are. Sensors 0 and 1 carry a record's index in the
-// script, two base-63 digits each, every byte within 1..63: never "P", "H" or "C",
-// so no value can pass for a header or a configuration reply, and never 0, so
-// the binary mean (which leaves zeros out) shows the reading itself.
-
-// Longer than any lag the bench could see: an index comes round again only after
-// this many records (some 90 s at ten times the wire's pace).
-const int kScriptLength = 1 << 19;
-const int kDigit = 63;
-
-qint16 digitsValue(int low, int high)
-{
-    return qint16((high + 1) * 256 + (low + 1));
-}
-
-HubSimulator::Readings recordReadings(int index)
-{
-    HubSimulator::Readings r {};
-    r[0] = digitsValue(index % kDigit, (index / kDigit) % kDigit);
-    r[1] = digitsValue((index / (kDigit * kDigit)) % kDigit, (index / (kDigit * kDigit * kDigit)) % kDigit);
-    // The other six move like distances, so every update changes the bars too.
-    for (int k = 2; k < 8; ++k) {
-        int v = 300 + (index * (k + 3) * 37 + k * 911) % 3500;
-        const auto bad = [](int b) { return b == 'P' || b == 'H' || b == 'C'; };
-        while (bad(v & 0xFF) || bad(v >> 8))
-            ++v;
-        r[k] = qint16(v);
-    }
-    return r;
-}
-
-int recordIndex(int s0, int s1)
-{
-    const int d[4] = {(s0 & 0xFF) - 1, (s0 >> 8) - 1, (s1 & 0xFF) - 1, (s1 >> 8) - 1};
-    for (int x : d) {
-        if (x < 0 || x >= kDigit)
-            return -1;
-    }
-    const int index = d[0] + kDigit * (d[1] + kDigit * (d[2] + kDigit * d[3]));
-    return index < kScriptLength ? index : -1;
-}
-
 int textLineLength(const HubSimulator::Readings &r)
 {
     int n = 2 + 2;   // "PH" and "\r\n"
@@ -239,7 +139,6 @@ int textLineLength(const HubSimulator::Readings &r)
     return n;
 }
 
-const double kBitTimeS = 1.0 / 115200.0;
 const int kBinaryRecordBytes = 19;   // "PH", 16 value bytes, the hub's sequence byte
 
 // ---------------------------------------------------------------------------
