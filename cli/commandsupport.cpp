@@ -11,6 +11,12 @@
 
 namespace CommandSupport {
 
+int usage(const QString &sentence)
+{
+    Console::err(sentence);
+    return ExitCode::Usage;
+}
+
 QString parseError(const QCommandLineParser &parser)
 {
     // Qt's texts end with a full stop of their own.

@@ -12,6 +12,9 @@ class QCommandLineParser;
 // What every command does the same way: its options, and reaching the hub.
 namespace CommandSupport {
 
+// Says what is wrong with the command line; the exit code for it.
+int usage(const QString &sentence);
+
 // The parser's complaint and where to read more, as one sentence.
 QString parseError(const QCommandLineParser &parser);
 

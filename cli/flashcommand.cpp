@@ -123,8 +123,7 @@ int Commands::flash(const QStringList &arguments, const QString &port, Interrupt
                                exitCode))
         return exitCode;
     if (parser.positionalArguments().size() != 1) {
-        Console::err(QStringLiteral("flash takes one firmware file. See 'pellix-hubctl flash --help'."));
-        return ExitCode::Usage;
+        return CommandSupport::usage(QStringLiteral("flash takes one firmware file. See 'pellix-hubctl flash --help'."));
     }
     int limits[3] = {60000, 5000, 30000};
     const QCommandLineOption *limitOptions[3] = {&eraseLimit, &replyLimit, &finalLimit};
@@ -134,9 +133,8 @@ int Commands::flash(const QStringList &arguments, const QString &port, Interrupt
         bool ok = false;
         limits[i] = parser.value(*limitOptions[i]).toInt(&ok);
         if (!ok || limits[i] <= 0) {
-            Console::err(QStringLiteral("--%1 takes a number of milliseconds above 0.")
-                             .arg(limitOptions[i]->names().first()));
-            return ExitCode::Usage;
+            return CommandSupport::usage(QStringLiteral("--%1 takes a number of milliseconds above 0.")
+                                             .arg(limitOptions[i]->names().first()));
         }
     }
 

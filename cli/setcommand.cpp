@@ -89,28 +89,24 @@ int Commands::set(const QStringList &arguments, const QString &port, Interrupts 
                                exitCode))
         return exitCode;
 
-    const auto usage = [](const QString &sentence) {
-        Console::err(sentence);
-        return ExitCode::Usage;
-    };
     const QString wantedOutput = parser.value(output);
     const QString wantedMode = parser.value(mode);
     if (parser.isSet(output) && wantedOutput != QLatin1String("binary") && wantedOutput != QLatin1String("text"))
-        return usage(QStringLiteral("--output takes binary or text."));
+        return CommandSupport::usage(QStringLiteral("--output takes binary or text."));
     if (parser.isSet(mode) && wantedMode != QLatin1String("fast") && wantedMode != QLatin1String("precise"))
-        return usage(QStringLiteral("--mode takes fast or precise."));
+        return CommandSupport::usage(QStringLiteral("--mode takes fast or precise."));
     qint8 wantedMask = 0;
     if (parser.isSet(sensors) && !parseSensors(parser.value(sensors), wantedMask))
-        return usage(QStringLiteral("--sensors takes a hexadecimal mask such as 0F or a list such as 0,1,3."));
+        return CommandSupport::usage(QStringLiteral("--sensors takes a hexadecimal mask such as 0F or a list such as 0,1,3."));
     QList<Timeout> timeouts;
     for (const QString &text : parser.values(timeout)) {
         Timeout t{};
         if (!parseTimeout(text, t))
-            return usage(QStringLiteral("--timeout takes SENSOR=MS, a sensor 0 to 7 and 0 to 999 ms: %1 is not.").arg(text));
+            return CommandSupport::usage(QStringLiteral("--timeout takes SENSOR=MS, a sensor 0 to 7 and 0 to 999 ms: %1 is not.").arg(text));
         timeouts << t;
     }
     if (!parser.isSet(output) && !parser.isSet(mode) && !parser.isSet(sensors) && timeouts.isEmpty())
-        return usage(QStringLiteral("Nothing to set. Give --output, --mode, --sensors or --timeout."));
+        return CommandSupport::usage(QStringLiteral("Nothing to set. Give --output, --mode, --sensors or --timeout."));
 
     HubLink *opened = nullptr;
     bool ok = CommandSupport::openHub(opened, port, interrupts, exitCode);

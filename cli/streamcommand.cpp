@@ -111,30 +111,26 @@ int Commands::stream(const QStringList &arguments, const QString &port, Interrup
                                exitCode))
         return exitCode;
 
-    const auto usage = [](const QString &sentence) {
-        Console::err(sentence);
-        return ExitCode::Usage;
-    };
     const QString formatName = parser.value(format);
     if (formatName != QLatin1String("csv") && formatName != QLatin1String("jsonl"))
-        return usage(QStringLiteral("--format takes csv or jsonl."));
+        return CommandSupport::usage(QStringLiteral("--format takes csv or jsonl."));
     bool ok = true;
     const qint64 records = parser.isSet(count) ? parser.value(count).toLongLong(&ok) : 0;
     if (!ok || records < 0 || (parser.isSet(count) && records == 0))
-        return usage(QStringLiteral("--count takes a whole number above 0."));
+        return CommandSupport::usage(QStringLiteral("--count takes a whole number above 0."));
     const double seconds = parser.isSet(duration) ? parser.value(duration).toDouble(&ok) : 0;
     if (!ok || seconds < 0 || (parser.isSet(duration) && !(seconds > 0)))
-        return usage(QStringLiteral("--duration takes a number of seconds above 0."));
+        return CommandSupport::usage(QStringLiteral("--duration takes a number of seconds above 0."));
     const int mean = parser.isSet(average) ? parser.value(average).toInt(&ok) : 0;
     if (!ok || (parser.isSet(average) && (mean < 1 || mean > HubProtocol::HistoryLength)))
-        return usage(QStringLiteral("--average takes a whole number from 1 to 50."));
+        return CommandSupport::usage(QStringLiteral("--average takes a whole number from 1 to 50."));
 
     QFile file;
     const QString path = parser.value(output);
     if (!path.isEmpty()) {
         file.setFileName(path);
         if (file.exists() && !parser.isSet(force))
-            return usage(QStringLiteral("%1 exists. Use --force to overwrite it.").arg(path));
+            return CommandSupport::usage(QStringLiteral("%1 exists. Use --force to overwrite it.").arg(path));
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
             Console::err(QStringLiteral("Cannot write %1 (%2). Choose another file.").arg(path, file.errorString()));
             return ExitCode::PortFailed;
