@@ -313,7 +313,7 @@ private slots:
         QVector<HubSimulator::Readings> script;
         for (int v = 1; script.size() < 3000; ++v)
             if ((v & 0xFF) != 'C' && (v >> 8) != 'C')
-                script << readings({v, 1000, 2000, 3000, 4000, 5000, 6000, 7000 + script.size() % 7});
+                script << readings({v, 1000, 2000, 3000, 4000, 5000, 6000, 7000 + int(script.size() % 7)});
         configure(QByteArray(1, display) + "F0F");
         hub->setStreaming(false);
         hub->setScript(script);
