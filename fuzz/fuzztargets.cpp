@@ -5,22 +5,16 @@
 #include "upgrade_logic.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
 #include <QPointer>
 #include <QSerialPort>
-#include <QTemporaryDir>
 
 #include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
-#include <thread>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -284,6 +278,11 @@ int textLine(const uint8_t *data, size_t size)
 // The boot loader's side of an upgrade, scripted: a peer on the master side of
 // a pseudo-terminal that checks every byte the host sends against the
 // protocol and answers each request with the next reply of its script.
+//
+// It runs on the host's thread, each time the host is about to wait (see
+// BootLoaderPort), so every reply the host is owed is in the pty before its
+// wait begins: however loaded the machine, no reply comes late, and a wait
+// that finds nothing has met a boot loader with nothing more to say.
 
 namespace {
 
@@ -306,24 +305,30 @@ public:
             ::tcsetattr(slave, TCSANOW, &tio);
         }
         ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-        if (::pipe(control) != 0)
-            return false;
         const char *name = ::ptsname(master);
         path = QString::fromLocal8Bit(name ? name : "");
-        thread = std::thread([this] { serve(); });
         return true;
     }
 
-    // The host waits for the end of the session: the next reply goes out.
-    void answerEnd() { signal('E'); }
+    // Takes all the host has sent and answers it. Before a pty read reports
+    // nothing, the kernel hands on what the other end's write() has queued, so
+    // no byte the host has written can be missed here.
+    void serve()
+    {
+        char buffer[512];
+        ssize_t got;
+        while (master >= 0 && (got = ::read(master, buffer, sizeof buffer)) > 0)
+            take(QByteArray(buffer, int(got)));
+    }
 
+    // The host waits for the end of the session: the next reply goes out.
+    void answerEnd() { answer(); }
+
+    // What the host sent after its last wait is checked too.
     void stop()
     {
-        if (thread.joinable()) {
-            signal('S');
-            thread.join();
-        }
-        for (int *fd : {&master, &slave, &control[0], &control[1]}) {
+        serve();
+        for (int *fd : {&master, &slave}) {
             if (*fd >= 0)
                 ::close(*fd);
             *fd = -1;
@@ -337,37 +342,6 @@ public:
 
 private:
     enum class Expect { Erase, Header, Blocks, Nothing };
-
-    void signal(char c)
-    {
-        if (control[1] >= 0) {
-            const ssize_t ignored = ::write(control[1], &c, 1);
-            Q_UNUSED(ignored)
-        }
-    }
-
-    void serve()
-    {
-        for (;;) {
-            pollfd fds[2] = {{control[0], POLLIN, 0}, {master, POLLIN, 0}};
-            if (::poll(fds, master >= 0 ? 2 : 1, -1) < 0)
-                continue;
-            if (fds[0].revents & POLLIN) {
-                char c = 0;
-                if (::read(control[0], &c, 1) == 1) {
-                    if (c == 'S')
-                        return;
-                    answer();
-                }
-            }
-            if (master >= 0 && (fds[1].revents & POLLIN)) {
-                char buffer[512];
-                ssize_t got;
-                while ((got = ::read(master, buffer, sizeof buffer)) > 0)
-                    take(QByteArray(buffer, int(got)));
-            }
-        }
-    }
 
     void take(const QByteArray &incoming)
     {
@@ -434,41 +408,35 @@ private:
             return;
         }
         // What a host that has stopped reading has no room for is lost, as
-        // it would be on the wire.
-        int written = 0;
-        for (int tries = 0; written < reply.size() && tries < 100; ++tries) {
-            const ssize_t n = ::write(master, reply.constData() + written, size_t(reply.size() - written));
-            if (n > 0)
-                written += int(n);
-            else
-                ::usleep(100);
-        }
+        // it would be on the wire; the host reads only once this returns.
+        const ssize_t written = ::write(master, reply.constData(), size_t(reply.size()));
+        Q_UNUSED(written)
     }
 
     const QByteArray image;
     const QList<QByteArray> replies;
     int master = -1;
     int slave = -1;   // held, so that the pty lives while the host reopens it
-    int control[2] = {-1, -1};
-    std::thread thread;
     QByteArray input;
     Expect expect = Expect::Erase;
     int next = 0;
 };
 
-QString firmwareFile(int size)
+// The host's port, on which the boot loader answers whenever the host waits.
+class BootLoaderPort : public QSerialPort
 {
-    static QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("image-%1.binary").arg(size));
-    if (!QFile::exists(path)) {
-        QFile file(path);
-        if (file.open(QIODevice::WriteOnly)) {
-            for (int i = 0; i < size; ++i)
-                file.putChar(char(i * 37 + 5));
-        }
+public:
+    explicit BootLoaderPort(ScriptedBootLoader &bootLoader) : bootLoader(bootLoader) {}
+
+    bool waitForReadyRead(int msecs) override
+    {
+        bootLoader.serve();
+        return QSerialPort::waitForReadyRead(msecs);
     }
-    return path;
-}
+
+private:
+    ScriptedBootLoader &bootLoader;
+};
 
 // The first bytes of the lines of a reply.
 QByteArray lineStarts(const QByteArray &reply)
@@ -477,6 +445,31 @@ QByteArray lineStarts(const QByteArray &reply)
     for (int i = 0; i < reply.size(); ++i) {
         if (i == 0 || reply.at(i - 1) == '\n')
             starts += reply.at(i);
+    }
+    return starts;
+}
+
+// Every byte the host may read as the first byte of a reply to the header, a
+// block or the end: the first byte of the erase reply answers the erase. After
+// a reply whose "\n" has not come, the host takes the "\r"s and the one "\n"
+// that open the next reply for that line end, so the byte after them may open
+// a reply as well.
+QByteArray replyStarts(const QList<QByteArray> &replies)
+{
+    QByteArray starts;
+    bool lineEndOwed = false;
+    for (int i = 0; i < replies.size(); ++i) {
+        const QByteArray &reply = replies.at(i);
+        starts += i == 0 ? lineStarts(reply).mid(1) : lineStarts(reply);
+        if (lineEndOwed) {
+            int skipped = 0;
+            while (skipped < reply.size() && reply.at(skipped) == '\r')
+                ++skipped;
+            if (skipped > 0 && skipped < reply.size() && reply.at(skipped) != '\n')
+                starts += reply.at(skipped);
+        }
+        if (!reply.isEmpty())
+            lineEndOwed = !reply.endsWith('\n');
     }
     return starts;
 }
@@ -493,14 +486,10 @@ int bootLoaderSession(const uint8_t *data, size_t size)
         static char *argv[] = {name, nullptr};
         new QCoreApplication(argc, argv);   // for the life of the process
     }
-    const int imageSize = data[0] % 41;
-    const QString path = firmwareFile(imageSize);
+    // The bytes pellix-make-corpus programmed its seeds with.
     QByteArray image;
-    {
-        QFile file(path);
-        if (file.open(QIODevice::ReadOnly))
-            image = file.readAll();
-    }
+    for (int i = 0; i < data[0] % 41; ++i)
+        image += char(i * 37 + 5);
     QList<QByteArray> replies;
     Pieces pieces(data + 1, size - 1);
     while (pieces.more())
@@ -509,11 +498,12 @@ int bootLoaderSession(const uint8_t *data, size_t size)
     ScriptedBootLoader bootLoader(image, replies);
     check(bootLoader.start(), "a pseudo-terminal can be made");
 
-    QPointer<QSerialPort> port = new QSerialPort;
+    QPointer<QSerialPort> port = new BootLoaderPort(bootLoader);
     Upgrade_logic logic(port, bootLoader.path);
-    // A reply that never comes is the unplugged boot loader, seen at once;
-    // these limits only keep a mistake from hanging the run.
-    logic.setWaitLimits(3000, 3000, 3000);
+    // Each reply is in the pty before the host waits for it, so a limit runs
+    // out only on a boot loader with nothing more to say; every input that
+    // ends that way pays it, so it is kept to a moment.
+    logic.setWaitLimits(2, 2, 2);
     QStringList messages;
     QList<int> progress;
     QObject::connect(&logic, &Upgrade_logic::progress_message, [&](const QString &message) {
@@ -526,9 +516,9 @@ int bootLoaderSession(const uint8_t *data, size_t size)
     // As the worker runs it, and what it takes for a finished upgrade.
     bool programmed = false;
     bool finished = false;
-    if (logic.firmware_usable(path) && logic.mass_erase() == Upgrade_logic::Acknowledge) {
+    if (!image.isEmpty() && logic.mass_erase() == Upgrade_logic::Acknowledge) {
         programmed = true;
-        finished = logic.program_hub(path) == Upgrade_logic::Finished && !logic.serial;
+        finished = logic.program_image(image) == Upgrade_logic::Finished && !logic.serial;
     }
     bootLoader.stop();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -538,11 +528,7 @@ int bootLoaderSession(const uint8_t *data, size_t size)
     if (!programmed)
         check(!bootLoader.headerSeen, "nothing follows an erase that was not acknowledged");
 
-    // The erase reply is read whole; its later lines and every other reply's
-    // lines are what the host may take for acknowledgements.
-    QByteArray starts;
-    for (int i = 0; i < replies.size(); ++i)
-        starts += i == 0 ? lineStarts(replies.at(i)).mid(1) : lineStarts(replies.at(i));
+    const QByteArray starts = replyStarts(replies);
     if (!starts.contains('\x01'))
         check(bootLoader.imageReceived.isEmpty(), "no block goes out without an acknowledgement");
 

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <algorithm>
 #include <climits>
 
 namespace HubProtocol {
@@ -20,6 +21,21 @@ QString fieldText(const QByteArray &field)
 {
     const int nul = field.indexOf('\0');
     return QString::fromUtf8(nul < 0 ? field : field.left(nul));
+}
+
+bool isHexDigit(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+bool isWellFormedReply(const QByteArray &data, int pos)
+{
+    if (pos + 4 >= data.size())
+        return false;
+    const uchar operating = static_cast<uchar>(data.at(pos + 3));
+    const uchar display = static_cast<uchar>(data.at(pos + 4));
+    return isHexDigit(data.at(pos + 1)) && isHexDigit(data.at(pos + 2))
+           && (operating == Fast || operating == Precise) && (display == Text || display == Binary);
 }
 
 } // namespace
@@ -72,11 +88,66 @@ void readConfigReply(const QByteArray &data, int cPos, qint8 &mask, uchar &opera
     }
 }
 
+ConfigAnswer scanConfigAnswer(const QByteArray &data)
+{
+    ConfigAnswer answer;
+    const int size = data.size();
+    // The value bytes of every record in data. Records do not overlap: a
+    // header inside a record's values is one of its readings, and must not
+    // reach out over what follows the record, such as the reply.
+    QByteArray covered(size, '\0');
+    for (int at = data.indexOf(RecordHeader); at >= 0;
+         at = data.indexOf(RecordHeader, at + BinaryFrameValueBytes)) {
+        answer.records = true;
+        const int end = std::min(size, at + BinaryFrameValueBytes);
+        for (int i = at + RecordHeader.size(); i < end; ++i)
+            covered[i] = 1;
+    }
+    const auto outside = [&](int pos, int length) {
+        for (int i = pos; i < std::min(size, pos + length); ++i)
+            if (covered.at(i))
+                return false;
+        return true;
+    };
+    for (int at = data.indexOf(BootLoaderMarker); at >= 0 && answer.bootLoader < 0;
+         at = data.indexOf(BootLoaderMarker, at + 1))
+        if (outside(at, BootLoaderMarker.size()))
+            answer.bootLoader = at;
+    for (int at = data.indexOf(ConfigReplyStart); at >= 0 && answer.reply < 0;
+         at = data.indexOf(ConfigReplyStart, at + 1)) {
+        if (!outside(at, 5))
+            continue;
+        if (answer.firstC < 0)
+            answer.firstC = at;
+        if (isWellFormedReply(data, at))
+            answer.reply = at;
+    }
+    return answer;
+}
+
+ReplyFields replyFieldsSent(const QByteArray &data, int cPos)
+{
+    ReplyFields fields;
+    if (cPos < 0)
+        return fields;
+    fields.mask = cPos + 2 < data.size() && isHexDigit(data.at(cPos + 1)) && isHexDigit(data.at(cPos + 2));
+    if (cPos + 3 < data.size()) {
+        const uchar mode = static_cast<uchar>(data.at(cPos + 3));
+        fields.operatingMode = mode == Fast || mode == Precise;
+    }
+    if (cPos + 4 < data.size()) {
+        const uchar mode = static_cast<uchar>(data.at(cPos + 4));
+        fields.displayMode = mode == Text || mode == Binary;
+    }
+    return fields;
+}
+
 bool readIdentificationLine(const QByteArray &line, Identity &identity)
 {
-    if (!line.contains(IdentMarker))
+    const int marker = line.indexOf(IdentMarker);
+    if (marker < 0)
         return false;
-    const QList<QByteArray> fields = line.split(' ');
+    const QList<QByteArray> fields = line.mid(marker).split(' ');
     if (fields.size() < 5)
         return false;
     QByteArray type = fields.at(4);

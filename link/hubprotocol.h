@@ -67,8 +67,35 @@ QByteArray timeoutCommand(qint8 sensor, int milliseconds);
 void readConfigReply(const QByteArray &data, int cPos, qint8 &mask, uchar &operatingMode,
                      uchar &displayMode);
 
+// What the bytes received since the configuration query hold. A hub that was
+// left streaming goes on sending records around its reply, and a reading can
+// spell anything: a "C", a whole reply, "BOOTM". So a reply or a marker counts
+// only outside the value bytes of a record whose header was seen, and a reply
+// is well formed when its mask is two hexadecimal digits and both mode bytes
+// are letters of theirs.
+struct ConfigAnswer
+{
+    int bootLoader = -1;   // offset of the first boot-loader marker, or -1
+    int reply = -1;        // offset of the first well-formed reply, or -1
+    int firstC = -1;       // offset of the first "C" outside records, or -1
+    bool records = false;  // a record header was seen: the hub is streaming
+};
+ConfigAnswer scanConfigAnswer(const QByteArray &data);
+
+// Which fields of the reply at cPos hold what the hub meant to send: the
+// fields readConfigReply() takes as they are, rather than keeps or zeroes.
+struct ReplyFields
+{
+    bool mask = false;
+    bool operatingMode = false;
+    bool displayMode = false;
+};
+ReplyFields replyFieldsSent(const QByteArray &data, int cPos);
+
 // Takes the identity from a line holding "ID PXHUB". A line with fewer than five
 // space-separated fields changes nothing: a half identity would be a wrong one.
+// The fields are counted from the marker's "ID": bytes of records that came
+// before it on the same line (a streaming hub's) must not shift them.
 bool readIdentificationLine(const QByteArray &line, Identity &identity);
 
 // Offset of the first record header in data, or -1.

@@ -1,14 +1,17 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "threadcom.h"
 
+#include "firmwareimage.h"
 #include "portwatch.h"
 #include "recordsink.h"
 #include "upgrade_logic.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QMutexLocker>
 #include <QThread>
 
+#include <algorithm>
 #include <utility>
 
 using namespace HubProtocol;
@@ -18,6 +21,13 @@ namespace {
 const int ConfigAttempts = 40;
 const int ConfigWaitMs = 100;
 const int ShortReplyWaitMs = 5;
+// How long a quiet hub's reply that is not well formed must stand alone.
+const int QuietReplySettleMs = 20;
+// A second of traffic without a reply and the query is sent again.
+const int ReaskAttempts = 10;
+// Some ten thousand records of a streaming hub: more than the handshake's four
+// seconds bring at the wire's pace.
+const int HandshakeBufferLimit = 1 << 16;
 const int IdentFirstWaitMs = 200;
 const int IdentAttempts = 20;
 const int IdentWaitMs = 100;
@@ -39,6 +49,7 @@ const char *const PortGone =
 // The upgrade dialog shows one line: what went wrong and what to do, in few words.
 const char *const EraseRefused = "The Hub refused the erase. Reconnect it and try again.";
 const char *const EndRefused = "The Hub did not confirm the upgrade. Please upgrade again.";
+const char *const EmptyImage = "The firmware file is empty. Please choose another file.";
 
 // The window asks the worker's thread to stop when it disconnects, so that a
 // handshake it no longer wants does not hold the port for seconds.
@@ -165,41 +176,82 @@ bool ThreadCom::readConfiguration()
     SerialPort->readAll();
     SerialPort->write(ConfigQuery);
 
+    // Everything that came since the query: a hub that was left streaming
+    // sends its reply between records, and the reply may be cut by a read.
     QByteArray buffer;
-    int cPos = -1;
+    ConfigAnswer answer;
     int attempt = 0;
+    int askedAt = 0;
+    bool heard = false;
     while (attempt < ConfigAttempts) {
         ++attempt;
-        cPos = -1;
-        if (SerialPort->waitForReadyRead(ConfigWaitMs)) {
-            buffer = SerialPort->readAll();
-            cPos = buffer.indexOf(ConfigReplyStart);
+        // An attempt is a stretch of time, not a read: a streaming hub wakes
+        // the wait every few bytes, and would use up forty reads in a blink.
+        QElapsedTimer stretch;
+        stretch.start();
+        while (answer.bootLoader < 0 && answer.reply < 0
+               && SerialPort->waitForReadyRead(std::max(0, ConfigWaitMs - int(stretch.elapsed())))) {
+            buffer += SerialPort->readAll();
+            if (buffer.size() > HandshakeBufferLimit)
+                buffer.remove(0, buffer.size() - HandshakeBufferLimit);
+            heard = true;
+            answer = scanConfigAnswer(buffer);
+            if (answer.bootLoader < 0 && answer.reply < 0 && !answer.records && answer.firstC >= 0)
+                answer.reply = settleQuietReply(buffer, answer);
+            if (released || stopRequested() || stretch.elapsed() >= ConfigWaitMs)
+                break;
         }
         if (released || stopRequested())   // the link ended while we waited
             return false;
-        if (cPos >= 0 || buffer.contains(BootLoaderMarker))
+        if (answer.bootLoader >= 0 || answer.reply >= 0)
             break;
+        // Traffic without a reply: the query may have been lost in it, or the
+        // reply spoiled. Ask again, as often as a second passes.
+        if (heard && attempt - askedAt >= ReaskAttempts) {
+            SerialPort->write(ConfigQuery);
+            askedAt = attempt;
+        }
     }
 
-    if (buffer.contains(BootLoaderMarker)) {
+    if (answer.bootLoader >= 0) {
         emit GoToUploadMode();
         return false;
     }
     // A reply first seen in the last attempt counts as none: the hub is too
     // slow to be trusted with the rest of the exchange.
-    if (attempt >= ConfigAttempts) {
+    if (answer.reply < 0 || attempt >= ConfigAttempts) {
         emit errorSerialPort(QString::fromLatin1(NotFound));
         exit();
         emit showdisco();
         return false;
     }
-    if (cPos + 3 >= buffer.size()) {
+    const ReplyFields fields = replyFieldsSent(buffer, answer.reply);
+    readConfigReply(buffer, answer.reply, PellPlg, OMode, DMode);
+    reported.mask = fields.mask;
+    reported.operatingMode = fields.operatingMode;
+    reported.displayMode = fields.displayMode;
+    return true;
+}
+
+// A hub that sends no records may send a reply that is not well formed, and
+// then its first "C" is its reply, read as far as it goes. A reply cut short
+// gets one short wait for its rest; anything that still arrives after it means
+// the bytes were not a lone reply, and the search goes on.
+int ThreadCom::settleQuietReply(QByteArray &buffer, ConfigAnswer &answer)
+{
+    if (answer.firstC + 3 >= buffer.size()) {
         SerialPort->waitForReadyRead(ShortReplyWaitMs);
         buffer += SerialPort->readAll();
-        cPos = buffer.indexOf(ConfigReplyStart);
+        answer = scanConfigAnswer(buffer);
+        if (answer.reply >= 0 || answer.bootLoader >= 0 || answer.records)
+            return answer.reply;
     }
-    readConfigReply(buffer, cPos, PellPlg, OMode, DMode);
-    return true;
+    if (SerialPort->waitForReadyRead(QuietReplySettleMs)) {
+        buffer += SerialPort->readAll();
+        answer = scanConfigAnswer(buffer);
+        return answer.reply;
+    }
+    return answer.firstC;
 }
 
 void ThreadCom::readIdentification()
@@ -239,6 +291,7 @@ bool ThreadCom::takeIdentityLine()
             SerialNo = identity.SerialNo;
             FirmwareVersion = identity.FirmwareVersion;
             FirmwareType = identity.FirmwareType;
+            reported.identity = true;
             return true;
         }
         if (line.contains(IdentMarker))   // an answer too short to trust: keep the defaults
@@ -294,6 +347,7 @@ void ThreadCom::exit()
         drainRecords();
     disconnect(SerialPort, &QIODevice::readyRead, this, &ThreadCom::ReadSerialPortDataBinary);
     disconnect(SerialPort, &QIODevice::readyRead, this, &ThreadCom::ReadSerialPortDataText);
+    disconnect(SerialPort, &QIODevice::readyRead, this, &ThreadCom::discardBootLoaderOutput);
     disconnect(SerialPort, &QSerialPort::errorOccurred, this, nullptr);
     if (SerialPort->isOpen()) {
         SerialPort->close();
@@ -485,6 +539,7 @@ void ThreadCom::Upgrade()
     if (SerialPort) {
         disconnect(SerialPort, &QIODevice::readyRead, this, &ThreadCom::ReadSerialPortDataBinary);
         disconnect(SerialPort, &QIODevice::readyRead, this, &ThreadCom::ReadSerialPortDataText);
+        disconnect(SerialPort, &QIODevice::readyRead, this, &ThreadCom::discardBootLoaderOutput);
         disconnect(SerialPort, &QSerialPort::errorOccurred, this, nullptr);
         disconnect(SerialPort, &QObject::destroyed, this, &ThreadCom::SerialportDestroy);
     } else {
@@ -529,16 +584,37 @@ void ThreadCom::applyUpgradeWaitLimits()
 
 void ThreadCom::launch_upgrade(QString File_path)
 {
-    endUpgrade(runUpgrade(File_path));
+    // Read whole before the erase: the file may change while the hub erases.
+    endUpgrade(runUpgrade(FirmwareImage::read(File_path)));
 }
 
-Upgrade_logic::Outcome ThreadCom::runUpgrade(const QString &File_path)
+void ThreadCom::launchUpgradeImage(QByteArray image)
+{
+    endUpgrade(runUpgrade(image));
+}
+
+Upgrade_logic::Outcome ThreadCom::runUpgrade(const FirmwareImage &image)
 {
     if (!upgrade_logic || released || stopRequested())
         return Upgrade_logic::Stopped;
     // Nothing is erased before there is an image to write in its place.
-    if (!upgrade_logic->firmware_usable(File_path))
+    if (!image.isUsable()) {
+        emit upgradeMessage(imageProblem(image));
         return Upgrade_logic::FileUnusable;
+    }
+    return runUpgrade(image.bytes());
+}
+
+Upgrade_logic::Outcome ThreadCom::runUpgrade(const QByteArray &image)
+{
+    if (!upgrade_logic || released || stopRequested())
+        return Upgrade_logic::Stopped;
+    if (image.isEmpty() || image.size() > FirmwareImage::holdLimit()) {
+        emit upgradeMessage(QString::fromLatin1(EmptyImage));
+        return Upgrade_logic::FileUnusable;
+    }
+    if (SerialPort)
+        disconnect(SerialPort, &QIODevice::readyRead, this, &ThreadCom::discardBootLoaderOutput);
     const uchar erase = upgrade_logic->mass_erase();
     if (erase != Upgrade_logic::Acknowledge) {
         // A hub that answers the erase with anything else is not ready to be
@@ -548,7 +624,7 @@ Upgrade_logic::Outcome ThreadCom::runUpgrade(const QString &File_path)
             emit upgradeMessage(QString::fromLatin1(EraseRefused));
         return upgrade_logic->outcome();
     }
-    const uchar result = upgrade_logic->program_hub(File_path);
+    const uchar result = upgrade_logic->program_image(image);
     // Only a run that reached the end of the session has closed and released
     // the port; a block refused with the end-of-session byte gives that byte
     // too, and was reported as the fatal error it is.
@@ -561,16 +637,42 @@ Upgrade_logic::Outcome ThreadCom::runUpgrade(const QString &File_path)
                                                            : upgrade_logic->outcome();
 }
 
+QString ThreadCom::imageProblem(const FirmwareImage &image)
+{
+    switch (image.problem()) {
+    case FirmwareImage::Problem::Empty:
+        return QString::fromLatin1(EmptyImage);
+    case FirmwareImage::Problem::AboveLimit:
+        return tr("The file is %1 MiB; a Hub image is at most %2 MiB. Choose the Hub's firmware.")
+            .arg(double(image.size()) / (1 << 20), 0, 'f', 1)
+            .arg(FirmwareImage::DefaultLimit >> 20);
+    case FirmwareImage::Problem::BeyondHeader:
+        return tr("The file is over 4 GiB, more than the boot loader can take. Choose the Hub's firmware.");
+    case FirmwareImage::Problem::NotReadWhole:
+        return tr("The file could not be read whole (%1). Choose another file.").arg(image.reason());
+    case FirmwareImage::Problem::Unreadable:
+    case FirmwareImage::Problem::None:
+        break;
+    }
+    return QStringLiteral("Error opening the file!");
+}
+
 void ThreadCom::endUpgrade(Upgrade_logic::Outcome outcome)
 {
     emit upgradeEnded(outcome);
     if (outcome != Upgrade_logic::Done) {
         // The port the run leaves open stays ours until the next trigger or
         // the disconnect; a hub unplugged meanwhile must not leave its read
-        // notifications firing for ever.
-        if (SerialPort && SerialPort->isOpen())
+        // notifications firing for ever, and a hub restarted into its firmware
+        // streams into it: what it sends is read and dropped, or the port's
+        // buffer grows without end.
+        if (SerialPort && SerialPort->isOpen()) {
             connect(SerialPort, &QSerialPort::errorOccurred, this, &ThreadCom::BootLoaderPortError,
                     Qt::UniqueConnection);
+            connect(SerialPort, &QIODevice::readyRead, this, &ThreadCom::discardBootLoaderOutput,
+                    Qt::UniqueConnection);
+            discardBootLoaderOutput();
+        }
         return;
     }
     {
@@ -586,6 +688,12 @@ void ThreadCom::endUpgrade(Upgrade_logic::Outcome outcome)
                 Qt::UniqueConnection);
     else
         finish();
+}
+
+void ThreadCom::discardBootLoaderOutput()
+{
+    if (SerialPort)
+        SerialPort->readAll();
 }
 
 void ThreadCom::BootLoaderPortError(QSerialPort::SerialPortError error)

@@ -14,6 +14,7 @@
 #include <QSerialPort>
 #include <QString>
 
+class FirmwareImage;
 class RecordSink;
 
 // The serial worker: the one object that owns the hub's port. It lives on a
@@ -55,6 +56,18 @@ public:
     uchar DMode = HubProtocol::Text;
     QList<QList<qint16>> SampleLists;
 
+    // Which of the values above the hub itself sent in this connection's
+    // handshake; the rest are the host's own assumptions. Written on the
+    // worker's thread before Set_GUIConfiguration, read after it.
+    struct Reported
+    {
+        bool mask = false;
+        bool operatingMode = false;
+        bool displayMode = false;
+        bool identity = false;
+    };
+    Reported reported;
+
 public slots:
     void process();
     void ConnectSerialRead();
@@ -66,6 +79,8 @@ public slots:
     void SetnewTIMO(qint8 PellNumber, int value);
     void Upgrade();
     void launch_upgrade(QString File_path);
+    // The same run with an image the caller has read and checked itself.
+    void launchUpgradeImage(QByteArray image);
     // Limits (ms) of the boot loader's waits for the runs from now on; zero
     // keeps the upgrade's own defaults.
     void setUpgradeWaitLimits(int eraseMs, int replyMs, int finalMs);
@@ -99,14 +114,18 @@ private slots:
     void ReadSerialPortDataBinary();
     void ReadSerialPortDataText();
     void BootLoaderPortError(QSerialPort::SerialPortError error);
+    void discardBootLoaderOutput();
 
 private:
     void IdentifyHub();
-    Upgrade_logic::Outcome runUpgrade(const QString &File_path);
+    Upgrade_logic::Outcome runUpgrade(const FirmwareImage &image);
+    Upgrade_logic::Outcome runUpgrade(const QByteArray &image);
+    QString imageProblem(const FirmwareImage &image);
     void endUpgrade(Upgrade_logic::Outcome outcome);
     void applyUpgradeWaitLimits();
     void finish();
     bool readConfiguration();
+    int settleQuietReply(QByteArray &buffer, HubProtocol::ConfigAnswer &answer);
     void readIdentification();
     bool takeIdentityLine();
     void configurePort(QSerialPort *port) const;

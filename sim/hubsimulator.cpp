@@ -34,9 +34,6 @@ constexpr milliseconds kCloseGrace(20);
 // Back-off after the pty refused a write (nobody reads).
 constexpr milliseconds kRetryAfterFull(2);
 
-// In hub time (divided by the speed factor).
-constexpr double kEraseMs = 10.0;
-
 // A write this late against its deadline restarts the pacing from now instead of
 // bursting to catch up (after a pause, a stall of the machine, ...).
 constexpr milliseconds kLateLimit(20);
@@ -89,11 +86,6 @@ const SceneSensor kScene[8] = {
     {2000, 600, 29.0, 5.0},
 };
 constexpr int kOutOfRangeSensor = 5;
-
-// A host looking for the configuration reply takes the first "C" it sees, also one in a
-// record that was still on its way when it asked; the hub's own bytes (the sequence byte,
-// the moving scene) never hold one. Readings a test fixes are sent as they are.
-constexpr quint8 kConfigLetter = 'C';
 
 } // namespace
 
@@ -430,7 +422,7 @@ void HubSimulator::answerConfigQuery(Clock::time_point now)
 {
     m_inHandshake = true;
     m_handshakeEnds = now + kHandshakePause;
-    if (m_silent)
+    if (m_silent || m_noConfigReply)
         return;
     if (!m_streamDuringHandshake) {
         // Records that were on their way when the query came must not stand before the
@@ -466,7 +458,7 @@ void HubSimulator::eraseRequest(Clock::time_point now)
     m_sessionFinished = false;
     m_bootState = BootState::Idle;
     m_block.clear();
-    enqueueBootReply(QByteArray(1, m_eraseReply) + "\r\n", now, hubTime(kEraseMs));
+    enqueueBootReply(QByteArray(1, m_eraseReply) + "\r\n", now, hubTime(m_eraseMs));
 }
 
 void HubSimulator::sizeHeader(quint32 size, Clock::time_point now)
@@ -650,9 +642,7 @@ QByteArray HubSimulator::nextRecord(Clock::time_point now)
             out += char(quint16(v) >> 8);
             out += char(quint16(v) & 0xFF);
         }
-        out += char(m_sequence);
-        if (++m_sequence == kConfigLetter)
-            ++m_sequence;
+        out += char(m_sequence++);
     }
     return out;
 }
@@ -678,11 +668,7 @@ HubSimulator::Readings HubSimulator::nextReadings(Clock::time_point now)
             continue;
         }
         const double mm = s.centre + s.amplitude * wave + noise(m_rng);
-        long value = std::clamp(std::lround(mm), 1L, 32767L);
-        // A millimetre off is lost in the noise, and it keeps "C" out of the frames.
-        while ((value & 0xFF) == kConfigLetter || (value >> 8) == kConfigLetter)
-            ++value;
-        r[i] = qint16(value);
+        r[i] = qint16(std::clamp(std::lround(mm), 1L, 32767L));
     }
     return r;
 }
@@ -820,7 +806,9 @@ void HubSimulator::setIdentificationLine(const QByteArray &lineWithEnding)
 void HubSimulator::setSpeedFactor(double factor) { change([&] { m_speedFactor = std::max(0.0, factor); }); }
 void HubSimulator::setCyclePeriodMs(double ms) { change([&] { m_cyclePeriodMs = std::max(0.0, ms); }); }
 void HubSimulator::setStreaming(bool on) { change([&] { m_streaming = on; }); }
+void HubSimulator::setNoConfigReply(bool on) { change([&] { m_noConfigReply = on; }); }
 void HubSimulator::setStreamDuringHandshake(bool on) { change([&] { m_streamDuringHandshake = on; }); }
+void HubSimulator::setEraseMs(double ms) { change([&] { m_eraseMs = std::max(0.0, ms); }); }
 
 void HubSimulator::setMovingScene() { change([&] { m_scene = Scene::Moving; }); }
 void HubSimulator::setFixedReadings(const Readings &values) { change([&] { m_fixed = values; m_scene = Scene::Fixed; }); }

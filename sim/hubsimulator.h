@@ -67,17 +67,23 @@ public:
     // the (paced) wire carries them. With factor 0 the period is in real ms; factor 0 with
     // period 0 floods the pty (and keeps one core busy while someone reads).
     void setCyclePeriodMs(double ms);
-    // Whether records stream at all (default true). Streaming pauses between "HCF" and the
-    // answer to "RRI", as a real hub does while it is being asked who it is; records still
-    // waiting in the pty when "HCF" arrives are flushed, so the reply comes first. After a
-    // finished upgrade the hub stays quiet until it has been asked again.
+    // Whether records stream at all (default true). A real hub goes on streaming whoever
+    // listens: records that were on their way when "HCF" came, and records sent while it is
+    // being asked, stand before, around and after its replies. After a finished upgrade
+    // the hub stays quiet until it has been asked again.
     void setStreaming(bool on);
-    // Keep streaming between "HCF" and "RRI" (default false).
+    // Keep streaming between "HCF" and "RRI" (default true). Off, the hub is kind: it
+    // flushes what it had queued when "HCF" comes, so the reply comes first, and pauses
+    // until it has answered "RRI" (or a second has passed).
     void setStreamDuringHandshake(bool on);
+    // How long the boot loader takes to erase, in ms of the simulator's clock (default
+    // 2500: a real erase takes seconds).
+    void setEraseMs(double ms);
 
     // --- Readings ---
     // Default: a moving scene (each sensor its own slowly changing distance with noise,
-    // some sensors out of range).
+    // some sensors out of range). Its readings, like the sequence byte after each binary
+    // frame, take any value: also the bytes of a configuration reply ("C", hex digits).
     void setMovingScene();
     void setFixedReadings(const Readings &values);
     // Records are taken from the script in turn; after the last one the script repeats.
@@ -91,6 +97,7 @@ public:
     void setSilent(bool on);                       // never answer anything, never stream
     void setStartInBootLoader(bool on);            // answer "HCF" with "BOOTM" from the start (while running: enter/leave now)
     void setNoIdentification(bool on);             // ignore "RRI"
+    void setNoConfigReply(bool on);                // ignore "HCF" (and go on streaming)
     void setSplitConfigReply(int delayMs);         // 0 = one write; else "C" + first digit, pause (real ms), rest
     void setSplitBootReplies(int delayMs);         // 0 = one write; else the first byte, pause (real ms), the line end
     void setGarbageBetweenRecords(bool on);        // random non-header bytes between records
@@ -215,7 +222,8 @@ private:
     double m_speedFactor = 1.0;
     double m_cyclePeriodMs = 0.0;
     bool m_streaming = true;
-    bool m_streamDuringHandshake = false;
+    bool m_streamDuringHandshake = true;
+    double m_eraseMs = 2500.0;
     bool m_inHandshake = false;
     Clock::time_point m_handshakeEnds;
 
@@ -234,6 +242,7 @@ private:
     // Fault switches
     bool m_silent = false;
     bool m_noIdentification = false;
+    bool m_noConfigReply = false;
     int m_splitConfigMs = 0;
     int m_splitBootRepliesMs = 0;
     bool m_garbage = false;

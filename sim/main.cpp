@@ -69,8 +69,13 @@ int main(int argc, char **argv)
         QStringLiteral("Start in the boot loader."));
     const QCommandLineOption saveOption(QStringLiteral("save-image"),
         QStringLiteral("Write each firmware image received to this file."), QStringLiteral("file"));
+    const QCommandLineOption kindOption(QStringLiteral("kind-handshake"),
+        QStringLiteral("Pause the stream while the hub is asked who it is (a real hub does not)."));
+    const QCommandLineOption eraseOption(QStringLiteral("erase-ms"),
+        QStringLiteral("How long the boot loader erases, in ms of the hub's pace (default 2500)."),
+        QStringLiteral("ms"), QStringLiteral("2500"));
     parser.addOptions({linkOption, speedOption, textOption, binaryOption, fastOption, preciseOption,
-                       maskOption, bootOption, saveOption});
+                       maskOption, bootOption, saveOption, kindOption, eraseOption});
     parser.process(app);
 
     if (!parser.positionalArguments().isEmpty())
@@ -88,8 +93,14 @@ int main(int argc, char **argv)
     if (!ok || mask > 0xFF)
         fail(QStringLiteral("--mask wants a hex value from 00 to FF"));
 
+    const double eraseMs = parser.value(eraseOption).toDouble(&ok);
+    if (!ok || eraseMs < 0)
+        fail(QStringLiteral("--erase-ms wants a number of 0 or more"));
+
     HubSimulator hub;
     hub.setSpeedFactor(speed);
+    hub.setEraseMs(eraseMs);
+    hub.setStreamDuringHandshake(!parser.isSet(kindOption));
     hub.setMask(quint8(mask));
     hub.setDisplayMode(parser.isSet(textOption) ? 'T' : 'B');
     hub.setOperatingMode(parser.isSet(preciseOption) ? 'P' : 'F');

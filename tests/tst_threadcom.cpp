@@ -83,6 +83,8 @@ Readings all(int v) { return readings({v, v, v, v, v, v, v, v}); }
 
 } // namespace
 
+Q_DECLARE_METATYPE(Readings)
+
 class TestThreadCom : public QObject
 {
     Q_OBJECT
@@ -160,6 +162,72 @@ private slots:
         QMutexLocker lock(&run.worker->DataMutex);
         const ThreadCom &w = *run.worker;
         QCOMPARE(QStringList({w.DeviceName, w.SerialNo, w.FirmwareVersion, w.FirmwareType}), identity);
+    }
+
+    // A hub goes on streaming whoever listens, and its readings take any
+    // value: the handshake meets records before, around and after the reply,
+    // and only the hub's own reply may set what the window shows.
+    void handshakeInTraffic_data()
+    {
+        QTest::addColumn<bool>("streaming");
+        QTest::addColumn<Readings>("values");
+        QTest::addColumn<char>("operating");   // what the hub reports ('X': not a mode)
+        QTest::addColumn<bool>("garbage");
+        QTest::addColumn<bool>("replies");
+        QTest::addColumn<int>("connections");   // the hub keeps streaming between them
+        QTest::addColumn<QVariantList>("config"); // empty: not found
+        const auto config = [](int mask, char operating, char display) {
+            return QVariantList{QVariant::fromValue(qint8(mask)), QVariant::fromValue(uchar(operating)),
+                                QVariant::fromValue(uchar(display))};
+        };
+        // "C0FPB" and "C" in every reading: a reply inside each frame.
+        const Readings spelled = readings({0x4330, 0x4650, 0x4243, 0x3046, 0x5042, 0x0443, 0x4343, 0x4300});
+        const Readings plain = readings({1091, 2000, 3000, 4000, 0, 0, 0, 0});
+        QTest::newRow("frames that spell a reply") << true << spelled << 'F' << false << true << 1 << config(0xA5, 'F', 'B');
+        QTest::newRow("garbage between records") << true << plain << 'F' << true << true << 1 << config(0xA5, 'F', 'B');
+        QTest::newRow("reconnect to a hub left streaming") << true << spelled << 'F' << false << true << 2 << config(0xA5, 'F', 'B');
+        QTest::newRow("no reply among records") << true << spelled << 'F' << false << false << 1 << QVariantList();
+        QTest::newRow("malformed reply among records") << true << plain << 'X' << false << true << 1 << QVariantList();
+        // A quiet hub's reply is read as far as it goes: the host keeps its own operating mode.
+        QTest::newRow("malformed reply of a quiet hub") << false << plain << 'X' << false << true << 1 << config(0xA5, 'P', 'B');
+    }
+    void handshakeInTraffic()
+    {
+        QFETCH(bool, streaming);
+        QFETCH(Readings, values);
+        QFETCH(char, operating);
+        QFETCH(bool, garbage);
+        QFETCH(bool, replies);
+        QFETCH(int, connections);
+        QFETCH(QVariantList, config);
+        hub->setCyclePeriodMs(0);   // back to back, as fast as the wire goes
+        hub->setMask(0xA5);
+        hub->setOperatingMode(operating);
+        hub->setDisplayMode('B');
+        hub->setFixedReadings(values);
+        hub->setGarbageBetweenRecords(garbage);
+        hub->setStreaming(streaming);
+        hub->setNoConfigReply(!replies);
+        for (int connection = 1; connection <= connections; ++connection) {
+            WorkerRun run(hub->portPath());
+            run.thread->start();
+            QTRY_COMPARE_WITH_TIMEOUT(run.config.count() + run.disco.count(), 1, 7000);
+            run.settle();
+            if (config.isEmpty()) {
+                QCOMPARE(run.config.count(), 0);
+                QCOMPARE(run.errors.count(), 1);
+                QCOMPARE(run.errors.at(0).at(0).toString(), QStringLiteral("Pellix Hub not found! \r\n"));
+                continue;
+            }
+            QVERIFY2(run.errors.isEmpty(), qPrintable(run.errors.value(0).value(0).toString()));
+            QCOMPARE(run.config.count(), 1);
+            QCOMPARE(run.config.at(0), config);
+            QCOMPARE(run.worker->reported.operatingMode, operating != 'X');
+            QVERIFY(run.worker->reported.mask && run.worker->reported.displayMode);
+            QMutexLocker lock(&run.worker->DataMutex);
+            QCOMPARE(run.worker->SerialNo, QStringLiteral("1234"));   // the identity too
+            QVERIFY(run.worker->reported.identity);
+        }
     }
 
     void bootLoaderMarker()

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "upgrade_logic.h"
 
+#include "firmwareimage.h"
 #include "portwatch.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QThread>
 
 #include <algorithm>
@@ -72,22 +72,6 @@ void Upgrade_logic::setWaitLimits(int eraseMs, int replyMs, int finalMs)
     eraseLimitMs = eraseMs;
     replyLimitMs = replyMs;
     finalLimitMs = finalMs;
-}
-
-bool Upgrade_logic::firmware_usable(const QString &File_path)
-{
-    QFile file(File_path);
-    runOutcome = FileUnusable;
-    if (!file.open(QIODevice::ReadOnly)) {
-        emit progress_message(QStringLiteral("Error opening the file!"));
-        return false;
-    }
-    if (file.size() == 0) {
-        emit progress_message(tr("The firmware file is empty. Please choose another file."));
-        return false;
-    }
-    runOutcome = Done;
-    return true;
 }
 
 // A wait is cut into short slices so that a disconnect, which asks the
@@ -198,17 +182,21 @@ uchar Upgrade_logic::mass_erase()
 
 uchar Upgrade_logic::program_hub(QString File_path)
 {
-    QFile file(File_path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        // Announcing an empty image would leave the erased hub with nothing.
+    // An empty file is announced as the empty image it is; only bytes that
+    // could not be read, or not be announced, stop the run here.
+    const FirmwareImage image = FirmwareImage::read(File_path);
+    if (!image.isUsable() && image.problem() != FirmwareImage::Problem::Empty) {
+        // Announcing an empty or cut image would leave the erased hub with nothing.
         emit progress_message(QStringLiteral("Error opening the file!"));
         runOutcome = FileUnusable;
         return 0;
     }
-    runOutcome = Done;
-    const QByteArray image = file.readAll();
-    file.close();
+    return program_image(image.bytes());
+}
 
+uchar Upgrade_logic::program_image(const QByteArray &image)
+{
+    runOutcome = Done;
     const quint32 total = static_cast<quint32>(image.size());
     QByteArray header(1, SizeHeader);
     for (int shift = 24; shift >= 0; shift -= 8)

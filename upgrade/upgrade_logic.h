@@ -30,12 +30,11 @@ public:
     ~Upgrade_logic() override;
 
     uchar mass_erase();
+    // Reads the file whole, then programs it. A caller that erased first
+    // should read the image before the erase and use program_image().
     uchar program_hub(QString File_path);
-
-    // Checked before anything is erased: an erased hub with nothing to write
-    // to it is the one outcome a user must never get. An unreadable or empty
-    // file is reported and refused.
-    bool firmware_usable(const QString &File_path);
+    // Programs exactly these bytes: the size header, the blocks, the end.
+    uchar program_image(const QByteArray &image);
     Outcome outcome() const;
 
     // Limits of the waits for the boot loader, in ms. A real boot loader erases
