@@ -49,7 +49,6 @@ const char *const PortGone =
 // The upgrade dialog shows one line: what went wrong and what to do, in few words.
 const char *const EraseRefused = "The Hub refused the erase. Reconnect it and try again.";
 const char *const EndRefused = "The Hub did not confirm the upgrade. Please upgrade again.";
-const char *const EmptyImage = "The firmware file is empty. Please choose another file.";
 
 // The window asks the worker's thread to stop when it disconnects, so that a
 // handshake it no longer wants does not hold the port for seconds.
@@ -599,7 +598,7 @@ Upgrade_logic::Outcome ThreadCom::runUpgrade(const FirmwareImage &image)
         return Upgrade_logic::Stopped;
     // Nothing is erased before there is an image to write in its place.
     if (!image.isUsable()) {
-        emit upgradeMessage(imageProblem(image));
+        emit upgradeMessage(image.describe());
         return Upgrade_logic::FileUnusable;
     }
     return runUpgrade(image.bytes());
@@ -610,7 +609,7 @@ Upgrade_logic::Outcome ThreadCom::runUpgrade(const QByteArray &image)
     if (!upgrade_logic || released || stopRequested())
         return Upgrade_logic::Stopped;
     if (image.isEmpty() || image.size() > FirmwareImage::holdLimit()) {
-        emit upgradeMessage(QString::fromLatin1(EmptyImage));
+        emit upgradeMessage(FirmwareImage::emptyText());
         return Upgrade_logic::FileUnusable;
     }
     if (SerialPort)
@@ -635,26 +634,6 @@ Upgrade_logic::Outcome ThreadCom::runUpgrade(const QByteArray &image)
         emit upgradeMessage(QString::fromLatin1(EndRefused));
     return upgrade_logic->outcome() == Upgrade_logic::Done ? Upgrade_logic::Refused
                                                            : upgrade_logic->outcome();
-}
-
-QString ThreadCom::imageProblem(const FirmwareImage &image)
-{
-    switch (image.problem()) {
-    case FirmwareImage::Problem::Empty:
-        return QString::fromLatin1(EmptyImage);
-    case FirmwareImage::Problem::AboveLimit:
-        return tr("The file is %1 MiB; a Hub image is at most %2 MiB. Choose the Hub's firmware.")
-            .arg(double(image.size()) / (1 << 20), 0, 'f', 1)
-            .arg(FirmwareImage::DefaultLimit >> 20);
-    case FirmwareImage::Problem::BeyondHeader:
-        return tr("The file is over 4 GiB, more than the boot loader can take. Choose the Hub's firmware.");
-    case FirmwareImage::Problem::NotReadWhole:
-        return tr("The file could not be read whole (%1). Choose another file.").arg(image.reason());
-    case FirmwareImage::Problem::Unreadable:
-    case FirmwareImage::Problem::None:
-        break;
-    }
-    return QStringLiteral("Error opening the file!");
 }
 
 void ThreadCom::endUpgrade(Upgrade_logic::Outcome outcome)

@@ -120,7 +120,6 @@ private:
     void IdentifyHub();
     Upgrade_logic::Outcome runUpgrade(const FirmwareImage &image);
     Upgrade_logic::Outcome runUpgrade(const QByteArray &image);
-    QString imageProblem(const FirmwareImage &image);
     void endUpgrade(Upgrade_logic::Outcome outcome);
     void applyUpgradeWaitLimits();
     void finish();

@@ -245,17 +245,23 @@ private slots:
 
     void unusableImageErasesNothing_data()
     {
-        QTest::addColumn<bool>("exists");
-        QTest::newRow("no such file") << false;
-        QTest::newRow("empty file") << true;
+        QTest::addColumn<qint64>("size");   // -1: no such file; sparse beyond the first bytes
+        QTest::addColumn<QString>("message");
+        QTest::newRow("no such file") << qint64(-1) << "Error opening the file!";
+        QTest::newRow("empty file") << qint64(0) << "The firmware file is empty. Please choose another file.";
+        QTest::newRow("over the size limit") << qint64(8 * 1024 * 1024 + 1)
+            << "The file is 8.0 MiB; a Hub image is at most 8 MiB. Choose the Hub's firmware.";
+        QTest::newRow("beyond the size header") << qint64(5) * 1024 * 1024 * 1024
+            << "The file is over 4 GiB, more than the boot loader can take. Choose the Hub's firmware.";
     }
     void unusableImageErasesNothing()
     {
-        QFETCH(bool, exists);
+        QFETCH(qint64, size);
+        QFETCH(QString, message);
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("firmware.binary"));
         QFile file(path);
-        QVERIFY(!exists || file.open(QIODevice::WriteOnly));
+        QVERIFY(size < 0 || (file.open(QIODevice::WriteOnly) && file.write("image") >= 0 && file.resize(size)));
         file.close();
         WorkerRun run(hub->portPath());
         QSignalSpy messages(&run.events, &ThreadCom::upgradeMessage);
@@ -267,10 +273,72 @@ private slots:
         QTRY_COMPARE(ended.count(), 1);
         QCOMPARE(ended.at(0).at(0).value<Upgrade_logic::Outcome>(), Upgrade_logic::FileUnusable);
         QCOMPARE(messages.count(), 1);
-        QCOMPARE(messages.at(0).at(0).toString(),
-                 exists ? QStringLiteral("The firmware file is empty. Please choose another file.")
-                        : QStringLiteral("Error opening the file!"));
+        QCOMPARE(messages.at(0).at(0).toString(), message);
         QVERIFY(!hub->eraseRequested());
+    }
+
+    // An erase takes seconds, and a build may rewrite the file meanwhile: the
+    // hub gets the bytes that were there when the run began, or nothing.
+    void imageIsReadOnce_data()
+    {
+        QTest::addColumn<QByteArray>("during");   // the file's content once the erase began
+        QTest::newRow("emptied") << QByteArray();
+        QTest::newRow("grown") << QByteArray(69496, 'G');
+        QTest::newRow("rewritten") << QByteArray(4100, 'R');
+    }
+    void imageIsReadOnce()
+    {
+        QFETCH(QByteArray, during);
+        QByteArray image(4100, '\0');
+        for (int i = 0; i < image.size(); ++i)
+            image[i] = char(i * 7);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("firmware.binary"));
+        const auto write = [&path](const QByteArray &bytes) {
+            QFile file(path);
+            return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+        };
+        QVERIFY(write(image));
+        WorkerRun run(hub->portPath());
+        QSignalSpy ended(&run.events, &ThreadCom::upgradeEnded);
+        QVERIFY(run.start());
+        run.onWorker([&] { run.worker->Upgrade(); });
+        QTRY_VERIFY(hub->inBootLoader());
+        QMetaObject::invokeMethod(run.worker, "launch_upgrade", Qt::QueuedConnection, Q_ARG(QString, path));
+        QTRY_VERIFY(hub->eraseRequested());
+        QVERIFY(write(during));
+        QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 10000);
+        QCOMPARE(ended.at(0).at(0).value<Upgrade_logic::Outcome>(), Upgrade_logic::Done);
+        QCOMPARE(hub->announcedImageSize(), quint32(image.size()));
+        QCOMPARE(hub->receivedImage(), image);
+    }
+
+    // The dialog asks the user to restart the hub after a refused erase; the
+    // hub then streams into the port the boot loader's run left open.
+    void unfinishedRunLeavesNoBacklog()
+    {
+        hub->setCyclePeriodMs(0);
+        hub->setEraseReply('Z');
+        hub->setEraseMs(0);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("firmware.binary"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(64, 'x')) == 64);
+        file.close();
+        WorkerRun run(hub->portPath());
+        QSignalSpy ended(&run.events, &ThreadCom::upgradeEnded);
+        QVERIFY(run.start());
+        run.onWorker([&] { run.worker->Upgrade(); });
+        QTRY_VERIFY(hub->inBootLoader());
+        run.onWorker([&] { run.worker->launch_upgrade(path); });
+        QTRY_COMPARE(ended.count(), 1);
+        QCOMPARE(ended.at(0).at(0).value<Upgrade_logic::Outcome>(), Upgrade_logic::Refused);
+        hub->setStartInBootLoader(false);   // restarted into its firmware
+        const int before = hub->recordsSent();
+        QTRY_VERIFY(hub->recordsSent() > before + 2000);
+        qint64 waiting = -1;
+        run.onWorker([&] { waiting = run.worker->SerialPort->bytesAvailable(); });
+        QVERIFY2(waiting >= 0 && waiting < 4096, qPrintable(QString::number(waiting)));
     }
 
     void silentHubIsNotFound()

@@ -195,6 +195,10 @@ private slots:
         QTest::mouseClick(selectButton, Qt::LeftButton);
         QVERIFY(!upgradeButton->isEnabled());
         QCOMPARE(label->text(), QStringLiteral("firmware.binary is empty. Please choose another file."));
+        answerNextFileDialog(this, writeFirmware(QByteArray(8 * 1024 * 1024 + 1, 'x')));
+        QTest::mouseClick(selectButton, Qt::LeftButton);
+        QVERIFY(!upgradeButton->isEnabled());
+        QCOMPARE(label->text(), QStringLiteral("The file is 8.0 MiB; a Hub image is at most 8 MiB. Choose the Hub's firmware."));
         answerNextFileDialog(this, writeFirmware(image(70)));
         QTest::mouseClick(selectButton, Qt::LeftButton);
         QVERIFY(upgradeButton->isEnabled());

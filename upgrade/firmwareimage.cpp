@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "firmwareimage.h"
 
+#include <QCoreApplication>
 #include <QFile>
 
 #include <algorithm>
@@ -85,4 +86,37 @@ FirmwareImage FirmwareImage::read(const QString &path, qint64 limit)
     image.bytes_ = bytes;
     image.problem_ = Problem::None;
     return image;
+}
+
+QString FirmwareImage::emptyText()
+{
+    return QCoreApplication::translate("FirmwareImage",
+                                       "The firmware file is empty. Please choose another file.");
+}
+
+QString FirmwareImage::describe() const
+{
+    switch (problem_) {
+    case Problem::None:
+        return QString();
+    case Problem::Empty:
+        return emptyText();
+    case Problem::AboveLimit:
+        return QCoreApplication::translate("FirmwareImage",
+                                           "The file is %1 MiB; a Hub image is at most %2 MiB. "
+                                           "Choose the Hub's firmware.")
+            .arg(double(size_) / (1 << 20), 0, 'f', 1)
+            .arg(DefaultLimit >> 20);
+    case Problem::BeyondHeader:
+        return QCoreApplication::translate("FirmwareImage",
+                                           "The file is over 4 GiB, more than the boot loader can "
+                                           "take. Choose the Hub's firmware.");
+    case Problem::NotReadWhole:
+        return QCoreApplication::translate("FirmwareImage",
+                                           "The file could not be read whole (%1). Choose another file.")
+            .arg(reason_);
+    case Problem::Unreadable:
+        break;
+    }
+    return QStringLiteral("Error opening the file!");
 }

@@ -33,6 +33,10 @@ public:
     qint64 size() const { return size_; }
     // The system's reason for Unreadable and NotReadWhole.
     QString reason() const { return reason_; }
+    // What is wrong, as the upgrade dialog's one line: what happened and what
+    // to do.
+    QString describe() const;
+    static QString emptyText();
     // The largest size this build can hold and announce.
     static qint64 holdLimit();
 

@@ -2,9 +2,9 @@
 #include "fw_upgrade.h"
 #include "ui_fw_upgrade.h"
 
+#include "firmwareimage.h"
 #include "stylesheet.h"
 
-#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 
@@ -35,18 +35,26 @@ void FW_Upgrade::on_SelectFW_clicked()
                                              tr("FW Files (*.binary)"));
     // "Upgrade" stays off until there is something to write: the run erases
     // the hub first, and an erased hub with no image is the worst outcome.
-    QFile file(file_path);
-    const bool readable = !file_path.isEmpty() && file.open(QIODevice::ReadOnly);
-    file_size = readable ? file.size() : 0;
-    file.close();
-    if (file_size == 0) {
+    // The run reads the file again, whole, before its erase, and refuses
+    // the same files: this only says so before the user has waited for it.
+    const FirmwareImage image = FirmwareImage::read(file_path);
+    file_size = image.isUsable() ? image.size() : 0;
+    if (!image.isUsable()) {
         ui->progressBar->setRange(0, 0);
         ui->upgrade_button->setEnabled(false);
         const QString name = QFileInfo(file_path).fileName();
-        if (!readable && !file_path.isEmpty())
-            ui->label->setText(tr("Cannot read %1. Please choose another file.").arg(name));
-        else if (readable)
+        switch (image.problem()) {
+        case FirmwareImage::Problem::Unreadable:
+            if (!file_path.isEmpty())
+                ui->label->setText(tr("Cannot read %1. Please choose another file.").arg(name));
+            break;
+        case FirmwareImage::Problem::Empty:
             ui->label->setText(tr("%1 is empty. Please choose another file.").arg(name));
+            break;
+        default:
+            ui->label->setText(image.describe());
+            break;
+        }
         return;
     }
     ui->upgrade_button->setEnabled(true);
