@@ -11,7 +11,7 @@
 #include "csvrecording.h"
 
 // Input that meets the connection at an awkward moment.
-enum class Moment { ModeClickDuringHandshake, ReportQueuedAtDisconnect, LeftBeforeItStarted, MenuStatusTip };
+enum class Moment { ModeClickDuringHandshake, ReportQueuedAtDisconnect, LeftBeforeItStarted, MenuStatusTip, SecondConnectionToAStreamingHub };
 Q_DECLARE_METATYPE(Moment)
 
 class TestMainWindow : public WindowTest
@@ -203,6 +203,7 @@ private slots:
         QTest::newRow("hub's report queued at a disconnect") << Moment::ReportQueuedAtDisconnect;
         QTest::newRow("connection left before it started") << Moment::LeftBeforeItStarted;
         QTest::newRow("empty status tips of the menu") << Moment::MenuStatusTip;
+        QTest::newRow("second connection to a hub left streaming") << Moment::SecondConnectionToAStreamingHub;
     }
 
     // Whatever the timing, the window ends up showing what the hub was last
@@ -269,6 +270,23 @@ private slots:
             for (const char *action : {"actionUpload_Firmware", "actionAbout"})
                 child<QAction>(action)->showStatusText(window);
             QCOMPARE(status->currentMessage(), QStringLiteral("Connected"));
+            break;
+        case Moment::SecondConnectionToAStreamingHub:
+            // Frames back to back whose readings spell "C" and a whole reply;
+            // the hub goes on sending them after the first connection ends.
+            hub->setCyclePeriodMs(0);
+            hub->setOperatingMode('F');
+            hub->setMask(0x0F);
+            hub->setFixedReadings(readings({0x4300, 0x3046, 0x5054, 0x0443, 0x4343, 0x4330, 0x3050, 0x5400}));
+            for (int connection = 0; connection < 2; ++connection) {
+                QVERIFY(connectToHub());
+                QVERIFY(child<QRadioButton>("radioButton_FastMode")->isChecked());
+                QVERIFY(child<QRadioButton>("radioButtonBinaryMode")->isChecked());
+                for (int i = 0; i < 8; ++i)
+                    QCOMPARE(sensor<QCheckBox>("checkBoxPX", i)->isChecked(), i < 4);
+                clickConnect();
+                QTRY_COMPARE(processThreadCount(), baselineThreads);
+            }
             break;
         }
     }
