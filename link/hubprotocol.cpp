@@ -261,4 +261,10 @@ qint16 pushAndAverage(QList<qint16> &history, qint16 sample, int n, bool skipZer
     return static_cast<qint16>(sum / divisor);
 }
 
+void averageReadings(QList<QList<qint16>> &histories, Readings &readings, int n, bool skipZeros)
+{
+    for (int k = 0; k < SensorCount && k < histories.size(); ++k)
+        readings[k] = pushAndAverage(histories[k], readings[k], n, skipZeros);
+}
+
 } // namespace HubProtocol

@@ -127,6 +127,10 @@ qint16 parseTextReading(const QByteArray &field);
 // window of zeros only gives 0. n is kept within 1 and the history's length.
 qint16 pushAndAverage(QList<qint16> &history, qint16 sample, int n, bool skipZeros);
 
+// The same for the eight sensors at once, one history a sensor: the display's
+// mean, and a recording's, is this one.
+void averageReadings(QList<QList<qint16>> &histories, Readings &readings, int n, bool skipZeros);
+
 } // namespace HubProtocol
 
 #endif // HUBPROTOCOL_H

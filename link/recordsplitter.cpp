@@ -9,14 +9,56 @@ namespace {
 // anywhere near this long.
 const int LongestKeptLine = 4096;
 
+enum class Shape { Line, MaybeLine, NoLine };
+
+// Whether data holds, from at, a text record as the hub writes it: the header,
+// eight readings each after a tab, and the line end. A frame whose readings
+// start with a tab matches for a few bytes, never for a whole line.
+Shape textLineAt(const QByteArray &data, int at, int &length)
+{
+    const int size = data.size();
+    int i = at + RecordHeader.size();
+    const auto ended = [&] { return i >= size; };
+    for (int field = 0; field < SensorCount; ++field) {
+        if (ended())
+            return Shape::MaybeLine;
+        if (data.at(i++) != '\t')
+            return Shape::NoLine;
+        if (!ended() && data.at(i) == '-')
+            ++i;
+        const int digits = i;
+        while (!ended() && data.at(i) >= '0' && data.at(i) <= '9' && i - digits < 11)
+            ++i;
+        if (ended())
+            return Shape::MaybeLine;
+        if (i == digits)
+            return Shape::NoLine;
+    }
+    for (const char c : {'\r', '\n'}) {
+        if (ended())
+            return Shape::MaybeLine;
+        if (data.at(i++) != c)
+            return Shape::NoLine;
+    }
+    length = i - at;
+    return Shape::Line;
+}
+
 } // namespace
 
 void RecordSplitter::setDisplayMode(uchar displayMode)
 {
-    leavingText = mode != Binary && displayMode == Binary;
+    leavingText = false;
     mode = displayMode;
     pending.clear();
     skippingLine = false;
+}
+
+void RecordSplitter::switchDisplayMode(uchar displayMode)
+{
+    const bool fromText = mode != Binary && displayMode == Binary;
+    setDisplayMode(displayMode);
+    leavingText = fromText;
 }
 
 QVector<Readings> RecordSplitter::feed(const QByteArray &bytes)
@@ -42,9 +84,17 @@ void RecordSplitter::takeFrames(QVector<Readings> &records)
             from = pending.endsWith(RecordHeader.at(0)) ? pending.size() - 1 : pending.size();
             break;
         }
-        if (leavingText && header + 2 < pending.size() && pending.at(header + 2) == '\t') {
-            from = header + RecordHeader.size();
-            continue;
+        if (leavingText) {
+            int length = 0;
+            const Shape shape = textLineAt(pending, header, length);
+            if (shape == Shape::Line) {
+                from = header + length;
+                continue;
+            }
+            if (shape == Shape::MaybeLine) {
+                from = header;
+                break;
+            }
         }
         Readings readings;
         if (!decodeBinaryFrame(pending, header, readings)) {

@@ -15,8 +15,12 @@
 class RecordSplitter
 {
 public:
-    // Which encoding follows; what was kept of the other one is dropped.
+    // Which encoding the stream is in from here, as at the start of a stream:
+    // whatever was kept is dropped.
     void setDisplayMode(uchar displayMode);
+    // The hub was told to change its encoding while it streams: records of the
+    // old one may still be on their way.
+    void switchDisplayMode(uchar displayMode);
     uchar displayMode() const { return mode; }
 
     // The readings of every record that the bytes so far complete, in order.
@@ -32,7 +36,8 @@ private:
     // must not pass for one.
     bool skippingLine = false;
     // Just switched to binary frames: text lines still on their way open with
-    // a header too, and must not pass for frames.
+    // a header too, and must not pass for frames. Only a whole text line is
+    // passed over; a frame (whose readings may start like a line) ends this.
     bool leavingText = false;
 };
 

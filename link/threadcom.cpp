@@ -410,7 +410,7 @@ void ThreadCom::SendChangingOfDisplayMode(bool NeedChangingDispModel)
         return;
     pendingFrame.clear();
     skippingLongLine = false;
-    recordSplitter.setDisplayMode(DMode == Text ? Binary : Text);
+    recordSplitter.switchDisplayMode(DMode == Text ? Binary : Text);
     // The reader is swapped before the command goes out, so whatever the hub
     // sends in the new form already meets the matching reader.
     if (DMode == Text) {
@@ -463,10 +463,8 @@ void ThreadCom::ReadSerialPortDataBinary()
     Readings readings;
     if (!takeBinaryFrame(pendingFrame, tapped(SerialPort->readAll()), readings))
         return;
-    if (OMode == Fast) {
-        for (int k = 0; k < SensorCount; ++k)
-            readings[k] = pushAndAverage(SampleLists[k], readings[k], meanValueNumber(), true);
-    }
+    if (OMode == Fast)
+        averageReadings(SampleLists, readings, meanValueNumber(), true);
     storeReadings(readings);
     emit SendDistanceValueBin();
 }
@@ -489,11 +487,8 @@ void ThreadCom::ReadSerialPortDataText()
     Readings readings;
     if (!decodeTextLine(line, readings))
         return;
-    if (OMode == Fast) {
-        const int n = meanValueNumber();
-        for (int k = 0; k < SensorCount; ++k)
-            readings[k] = pushAndAverage(SampleLists[k], readings[k], n, false);
-    }
+    if (OMode == Fast)
+        averageReadings(SampleLists, readings, meanValueNumber(), false);
     storeReadings(readings);
     emit SendDistanceValueText();
 }

@@ -3,6 +3,7 @@
 // where the worker writes them, in tst_threadcom.
 #include "hubprotocol.h"
 #include "recordsplitter.h"
+#include "sensormean.h"
 
 #include <QtTest>
 
@@ -169,6 +170,16 @@ private slots:
         // Whatever follows a line too long to be a record starts afresh.
         QTest::newRow("an endless line") << 'T' << QByteArray(5000, 'x') + textLine(eight) + textLine(eight)
                                          << QList<int>{1000};
+        // Sensor 0 at 2304 to 2559 mm puts a tab after the header, as a text
+        // line has: from a binary start, and after a switch to frames.
+        const QByteArray tabbed = QByteArray::fromHex("5048" "0931" "0931" "0931" "0931" "0931" "0931" "0931" "0931") + tail;
+        QTest::newRow("frames that start like a line") << 'B' << tabbed.repeated(3) << QList<int>{0x0931, 0x0931, 0x0931};
+        QTest::newRow("frames that start like a line, after a switch") << 'S' << tabbed.repeated(3)
+            << QList<int>{0x0931, 0x0931, 0x0931};
+        // 'S': switched from text to frames just before the stream: whole
+        // lines still on their way are no frames, what follows is.
+        QTest::newRow("lines on their way after a switch") << 'S' << textLine(eight).repeated(2) + tabbed + frame
+            << QList<int>{0x0931, 1};
     }
 
     // However the reads cut the stream, every whole record comes out once.
@@ -179,7 +190,9 @@ private slots:
         QFETCH(QList<int>, firstReadings);
         for (int piece = 1; piece <= stream.size(); piece = piece < 8 ? piece + 1 : piece * 2) {
             RecordSplitter splitter;
-            splitter.setDisplayMode(uchar(mode));
+            splitter.setDisplayMode(mode == 'S' ? Text : uchar(mode));
+            if (mode == 'S')
+                splitter.switchDisplayMode(Binary);
             QList<int> seen;
             for (int at = 0; at < stream.size(); at += piece)
                 for (const Readings &r : splitter.feed(stream.mid(at, piece)))
@@ -195,25 +208,30 @@ private slots:
         splitter.setDisplayMode(Text);
         const QByteArray line = textLine({1000, 1001, 1002, 1003, 1004, 1005, 1006, 1007});
         QCOMPARE(splitter.feed(line.left(10)).size(), 0);
-        splitter.setDisplayMode(Binary);
+        splitter.switchDisplayMode(Binary);
         const QVector<Readings> records = splitter.feed(line.mid(10) + line + frame);
         QCOMPARE(records.size(), 1);
         QCOMPARE(int(records.first()[7]), 8);
     }
 
+    // "binary" and "text": the display's mean, onto its history of zeros;
+    // "fresh": a recording's, which starts with what it was given (the same
+    // in both outputs where no sample is 0).
     void means_data()
     {
-        QTest::addColumn<QList<int>>("samples");   // oldest first, onto a history of zeros
+        QTest::addColumn<QList<int>>("samples");   // oldest first
         QTest::addColumn<int>("n");
         QTest::addColumn<int>("binary");
         QTest::addColumn<int>("text");
-        QTest::newRow("a zero among the newest") << QList<int>{1000, 0, 1000} << 3 << 1000 << 666;
-        QTest::newRow("all zeros") << QList<int>{0, 0, 0} << 3 << 0 << 0;
-        QTest::newRow("toward zero") << QList<int>{-1, -2} << 2 << -1 << -1;
-        QTest::newRow("start-up zeros") << QList<int>{900} << 3 << 900 << 300;
-        QTest::newRow("only the newest n") << QList<int>{10, 20, 30, 40, 50} << 2 << 45 << 45;
-        QTest::newRow("n of 0 reads as 1") << QList<int>{10, 60} << 0 << 60 << 60;
-        QTest::newRow("n beyond the 50 kept") << (QVector<int>(60, 0).toList() << 500) << 1000 << 500 << 10;
+        QTest::addColumn<int>("fresh");
+        QTest::newRow("a zero among the newest") << QList<int>{1000, 0, 1000} << 3 << 1000 << 666 << -1;
+        QTest::newRow("all zeros") << QList<int>{0, 0, 0} << 3 << 0 << 0 << -1;
+        QTest::newRow("toward zero") << QList<int>{-1, -2} << 2 << -1 << -1 << -1;
+        QTest::newRow("start-up zeros") << QList<int>{900} << 3 << 900 << 300 << 900;
+        QTest::newRow("start-up, two records") << QList<int>{900, 600} << 20 << 750 << 75 << 750;
+        QTest::newRow("only the newest n") << QList<int>{10, 20, 30, 40, 50} << 2 << 45 << 45 << 45;
+        QTest::newRow("n of 0 reads as 1") << QList<int>{10, 60} << 0 << 60 << 60 << 60;
+        QTest::newRow("n beyond the 50 kept") << (QVector<int>(60, 0).toList() << 500) << 1000 << 500 << 10 << -1;
     }
     void means()
     {
@@ -221,14 +239,20 @@ private slots:
         QFETCH(int, n);
         QFETCH(int, binary);
         QFETCH(int, text);
+        QFETCH(int, fresh);
         for (bool skipZeros : {true, false}) {
             QList<qint16> history = QVector<qint16>(HistoryLength, 0).toList();
+            SensorMean recording;
             qint16 mean = 0;
-            for (int s : samples)
+            Readings recorded{};
+            for (int s : samples) {
                 mean = pushAndAverage(history, qint16(s), n, skipZeros);
+                recorded = recording.push(Readings{qint16(s), 0, 0, 0, 0, 0, 0, qint16(s)}, n, skipZeros);
+            }
             QCOMPARE(int(mean), skipZeros ? binary : text);
             QCOMPARE(history.size(), HistoryLength);
             QCOMPARE(int(history.first()), samples.last());
+            QCOMPARE(int(recorded[7]), fresh < 0 ? int(mean) : fresh);
         }
     }
 };

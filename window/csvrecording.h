@@ -2,22 +2,18 @@
 #ifndef CSVRECORDING_H
 #define CSVRECORDING_H
 
+#include "recorder.h"
 #include "recordsink.h"
-#include "recordwriter.h"
 
-#include <QElapsedTimer>
 #include <QFile>
-#include <QList>
-#include <QMutex>
 #include <QString>
 
-#include <atomic>
 #include <memory>
 
-// The window's recording: every record the worker takes, with the operating
-// mode's mean applied as the display applies it, written as CSV on the
-// worker's thread, so that a busy window never holds a record back. The
-// window reads the row count and a failure from its own thread.
+// The window's recording: a CSV file and the link's recorder writing to it,
+// with the display's mean in fast mode and each row's modes. The worker hands
+// it every record on its own thread; the window flushes it on its timer and
+// reads its count and failure from its own thread.
 class CsvRecording : public RecordSink
 {
 public:
@@ -30,12 +26,14 @@ public:
                     uchar displayMode) override;
 
     // The averaging count the display uses, from the window's control.
-    void setMeanCount(int n) { meanCount = n; }
-    qint64 rows() const { return written; }
+    void setMeanCount(int n) { recorder->setMeanCount(n); }
+    // Moves the rows taken so far into the file.
+    void flush() { recorder->flush(); }
+    qint64 rows() const { return recorder->rows(); }
     QString path() const { return file.fileName(); }
     // Set once a write failed; the recording then writes nothing more.
-    bool failed() const { return writeFailed; }
-    QString failure() const;
+    bool failed() const { return recorder->failed(); }
+    QString failure() const { return recorder->failure(); }
     // Flushes and closes the file; once the worker no longer calls.
     void finish();
 
@@ -43,14 +41,7 @@ private:
     CsvRecording() = default;
 
     QFile file;
-    std::unique_ptr<RecordWriter> writer;
-    QList<QList<qint16>> histories;
-    QElapsedTimer sinceFlush;
-    std::atomic<int> meanCount {1};
-    std::atomic<qint64> written {0};
-    std::atomic<bool> writeFailed {false};
-    mutable QMutex failureMutex;
-    QString failureText;
+    std::unique_ptr<Recorder> recorder;
     bool finished = false;
 };
 

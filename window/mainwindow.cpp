@@ -776,7 +776,8 @@ void MainWindow::on_actionRecord_triggered()
     RecordSink *sink = recording.get();
     QMetaObject::invokeMethod(target, [target, sink] { target->addRecordSink(sink); }, Qt::QueuedConnection);
     ui->actionRecord->setText(tr("Stop Recording"));
-    recordingTimer.start(250);
+    // Rows reach the file on time, whether or not the hub sends more.
+    recordingTimer.start(Recorder::FlushIntervalMs);
     showRecordingStatus();
 }
 
@@ -784,6 +785,7 @@ void MainWindow::showRecordingStatus()
 {
     if (!recording)
         return;
+    recording->flush();
     if (recording->failed()) {
         const QString file = recording->path();
         const QString reason = recording->failure();
