@@ -27,7 +27,7 @@ QString parseError(const QCommandLineParser &parser)
 }
 
 bool parse(QCommandLineParser &parser, const QStringList &arguments, const QString &usage,
-           int &exitCode)
+           int &exitCode, int operands)
 {
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Shows this help."));
@@ -43,18 +43,27 @@ bool parse(QCommandLineParser &parser, const QStringList &arguments, const QStri
         exitCode = ExitCode::Success;
         return false;
     }
+    const QStringList extra = parser.positionalArguments().mid(qMax(operands, 0));
+    if (operands >= 0 && !extra.isEmpty()) {
+        // arguments starts with "pellix-hubctl COMMAND".
+        const QString command = arguments.first().section(QLatin1Char(' '), 1);
+        Console::err(QStringLiteral("Unexpected argument '%1': %2 takes options only. See "
+                                    "'pellix-hubctl %2 --help'.").arg(extra.first(), command));
+        exitCode = ExitCode::Usage;
+        return false;
+    }
     return true;
 }
 
 bool openHub(HubLink *&link, const QString &named, Interrupts &interrupts, int &exitCode,
              bool bootLoaderWelcome)
 {
-    QString port, error;
-    if (!PortFinder().resolve(named, port, error, exitCode)) {
+    QString port, device, error;
+    if (!PortFinder().resolve(named, port, device, error, exitCode)) {
         Console::err(error);
         return false;
     }
-    link = new HubLink(port);
+    link = new HubLink(device, port);
     QObject::connect(&interrupts, &Interrupts::interrupted, link, &HubLink::interrupt);
     const HubLink::Outcome outcome = link->open();
     if (interrupts.received()) {
@@ -79,6 +88,14 @@ bool openHub(HubLink *&link, const QString &named, Interrupts &interrupts, int &
     Console::err(link->failure());
     exitCode = link->failureCode();
     return false;
+}
+
+int checkedOutput(int exitCode)
+{
+    if (!Console::outFailed() || Console::outReaderGone())
+        return exitCode;
+    Console::err(QStringLiteral("Cannot write to standard output (%1).").arg(Console::outError()));
+    return exitCode == ExitCode::Success ? ExitCode::PortFailed : exitCode;
 }
 
 } // namespace CommandSupport

@@ -19,15 +19,21 @@ int usage(const QString &sentence);
 QString parseError(const QCommandLineParser &parser);
 
 // Parses a command's own options; handles --help. False when the command is
-// to end now, with exitCode set (0 after --help, 64 for a usage error).
+// to end now, with exitCode set (0 after --help, 64 for a usage error). More
+// than operands arguments that are not options are a usage error; a negative
+// operands leaves them to the command.
 bool parse(QCommandLineParser &parser, const QStringList &arguments, const QString &usage,
-           int &exitCode);
+           int &exitCode, int operands = 0);
 
 // Resolves the port and identifies the hub on it. False with exitCode set
 // and the reason on stderr when there is no configured hub to talk to; a hub
 // in its boot loader counts as one only when bootLoaderWelcome is set.
 bool openHub(HubLink *&link, const QString &named, Interrupts &interrupts, int &exitCode,
              bool bootLoaderWelcome = false);
+
+// The exit code once standard output has been checked: a write that failed
+// is said and turns success into 74; a reader that went away is no error.
+int checkedOutput(int exitCode);
 
 } // namespace CommandSupport
 

@@ -1,18 +1,35 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "console.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
 #endif
 
+namespace {
+
+// The first failure of standard output, as errno gave it; 0 for none.
+int outErrno = 0;
+
+bool put(const QByteArray &bytes)
+{
+    errno = 0;
+    const bool ok = std::fputs(bytes.constData(), stdout) >= 0 && std::fflush(stdout) == 0;
+    if (!ok && outErrno == 0)
+        outErrno = errno != 0 ? errno : EIO;
+    return ok;
+}
+
+} // namespace
+
 namespace Console {
 
-void out(const QString &line)
+bool out(const QString &line)
 {
-    std::fputs(line.toLocal8Bit().append('\n').constData(), stdout);
-    std::fflush(stdout);
+    return put(line.toLocal8Bit().append('\n'));
 }
 
 void err(const QString &line)
@@ -30,10 +47,28 @@ bool outIsTerminal()
 #endif
 }
 
-void outInPlace(const QString &line)
+bool outInPlace(const QString &line)
 {
-    std::fputs(("\r" + line).toLocal8Bit().constData(), stdout);
-    std::fflush(stdout);
+    return put(("\r" + line).toLocal8Bit());
+}
+
+bool outFailed()
+{
+    return outErrno != 0;
+}
+
+bool outReaderGone()
+{
+#ifdef EPIPE
+    return outErrno == EPIPE;
+#else
+    return false;
+#endif
+}
+
+QString outError()
+{
+    return QString::fromLocal8Bit(std::strerror(outErrno));
 }
 
 } // namespace Console

@@ -4,6 +4,7 @@
 #include "commandsupport.h"
 #include "console.h"
 #include "exitcode.h"
+#include "firmwareimage.h"
 #include "hublink.h"
 #include "hubreport.h"
 #include "interrupts.h"
@@ -12,9 +13,7 @@
 #include <QCommandLineParser>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFile>
 #include <QFileInfo>
-#include <QThread>
 #include <QTimer>
 
 #include <memory>
@@ -34,10 +33,12 @@ class FlashProgress
 public:
     explicit FlashProgress(qint64 total) : total(total), terminal(Console::outIsTerminal()) {}
 
-    void update(int sent)
+    void update(int reported)
     {
+        // The worker counts in an int; an image may take all 32 bits of the header.
+        const qint64 sent = quint32(reported);
         last = sent;
-        const int percent = int(qint64(sent) * 100 / total);
+        const int percent = int(sent * 100 / total);
         const QString line = QStringLiteral("flash: %1% %2/%3 bytes").arg(percent).arg(sent).arg(total);
         if (terminal) {
             if (percent != shownPercent || sent == total || !lineOpen)
@@ -58,27 +59,71 @@ public:
         lineOpen = false;
     }
 
-    int sent() const { return last; }
+    qint64 sent() const { return last; }
 
 private:
     const qint64 total;
     const bool terminal;
     int shownPercent = -1;
-    int last = 0;
+    qint64 last = 0;
     bool lineOpen = false;
 };
 
+// "4096", "512K", "8M", "1G": bytes, or KiB, MiB, GiB. False for anything
+// that is not a size from 1 to what an image can be held in.
+bool parseSize(const QString &text, qint64 &bytes)
+{
+    QString digits = text;
+    int shift = 0;
+    const int unit = QStringLiteral("KMG").indexOf(digits.right(1), 0, Qt::CaseInsensitive);
+    if (!digits.isEmpty() && unit >= 0) {
+        shift = 10 * (unit + 1);
+        digits.chop(1);
+    }
+    bool ok = false;
+    const qint64 value = digits.toLongLong(&ok);
+    if (!ok || value < 1 || value > (FirmwareImage::holdLimit() >> shift))
+        return false;
+    bytes = value << shift;
+    return true;
+}
+
+// Why the image at path will not be flashed, as one sentence; empty when it will.
+QString imageRefusal(const FirmwareImage &image, const QString &path, qint64 limit)
+{
+    switch (image.problem()) {
+    case FirmwareImage::Problem::None:
+        return QString();
+    case FirmwareImage::Problem::Unreadable:
+        if (!QFileInfo::exists(path))
+            return QStringLiteral("No such file: %1.").arg(path);
+        return QStringLiteral("Cannot read %1 (%2). Check the file and its permissions.").arg(path, image.reason());
+    case FirmwareImage::Problem::Empty:
+        return QStringLiteral("%1 is empty: there is nothing to flash. Choose the firmware image.").arg(path);
+    case FirmwareImage::Problem::AboveLimit:
+        return QStringLiteral("%1 is %2 bytes, above the limit of %3 bytes for a hub image. Check that it "
+                              "is the hub's firmware, or raise the limit with --max-size.")
+            .arg(path).arg(image.size()).arg(limit);
+    case FirmwareImage::Problem::BeyondHeader:
+        return QStringLiteral("%1 is %2 bytes, over the 4 GiB that the boot loader can be told of. "
+                              "Choose the hub's firmware.").arg(path).arg(image.size());
+    case FirmwareImage::Problem::NotReadWhole:
+        break;
+    }
+    return QStringLiteral("%1 could not be read whole (%2). Check the file and try again.").arg(path, image.reason());
+}
+
 // Waits for the hub to answer in its firmware again, then prints who it is.
-int verifyReconnect(const QString &port, Interrupts &interrupts)
+int verifyReconnect(const HubLink &flashed, Interrupts &interrupts)
 {
     QElapsedTimer clock;
     clock.start();
+    const QString port = flashed.portName();
     while (clock.elapsed() < ReconnectLimitMs && !interrupts.received()) {
-        HubLink link(port);
+        HubLink link(flashed.device(), port);
         QObject::connect(&interrupts, &Interrupts::interrupted, &link, &HubLink::interrupt);
         if (link.open() == HubLink::Outcome::Configured) {
-            const HubReport report{port, link.identity(), link.mask(), link.operatingMode(),
-                                   link.displayMode()};
+            const HubReport report = link.report();
             link.close();
             for (const QString &line : report.lines())
                 Console::out(line);
@@ -90,8 +135,11 @@ int verifyReconnect(const QString &port, Interrupts &interrupts)
         QTimer::singleShot(ReconnectPauseMs, &pause, &QEventLoop::quit);
         pause.exec();
     }
-    if (interrupts.received())
+    if (interrupts.received()) {
+        Console::err(QStringLiteral("Interrupted while waiting for the hub on %1 to come back; the image was "
+                                    "sent whole. Check it with 'pellix-hubctl info'.").arg(port));
         return ExitCode::Interrupted;
+    }
     Console::err(QStringLiteral("The hub did not come back in its firmware on %1 within %2 s. "
                                 "Check it with 'pellix-hubctl info'.").arg(port).arg(ReconnectLimitMs / 1000));
     return ExitCode::HubFailed;
@@ -106,6 +154,10 @@ int Commands::flash(const QStringList &arguments, const QString &port, Interrupt
     const QCommandLineOption verify(QStringLiteral("verify-reconnect"),
                                     QStringLiteral("Wait for the hub to come back in its firmware "
                                                    "and print its new identity."));
+    const QCommandLineOption maxSize(QStringLiteral("max-size"),
+                                     QStringLiteral("The largest image taken, in bytes, or with K, M or G "
+                                                    "(8M)."),
+                                     QStringLiteral("BYTES"));
     const QCommandLineOption eraseLimit(QStringLiteral("erase-timeout"),
                                         QStringLiteral("Longest wait for the erase, in ms (60000)."),
                                         QStringLiteral("MS"));
@@ -115,12 +167,12 @@ int Commands::flash(const QStringList &arguments, const QString &port, Interrupt
     const QCommandLineOption finalLimit(QStringLiteral("final-timeout"),
                                         QStringLiteral("Longest wait for the end of the session, in ms (30000)."),
                                         QStringLiteral("MS"));
-    parser.addOptions({verify, eraseLimit, replyLimit, finalLimit});
+    parser.addOptions({verify, maxSize, eraseLimit, replyLimit, finalLimit});
     int exitCode = ExitCode::Success;
     if (!CommandSupport::parse(parser, arguments,
-                               QStringLiteral("flash FILE [--verify-reconnect] [--erase-timeout MS] "
-                                              "[--reply-timeout MS] [--final-timeout MS]"),
-                               exitCode))
+                               QStringLiteral("flash FILE [--verify-reconnect] [--max-size BYTES] "
+                                              "[--erase-timeout MS] [--reply-timeout MS] [--final-timeout MS]"),
+                               exitCode, -1))
         return exitCode;
     if (parser.positionalArguments().size() != 1) {
         return CommandSupport::usage(QStringLiteral("flash takes one firmware file. See 'pellix-hubctl flash --help'."));
@@ -137,25 +189,24 @@ int Commands::flash(const QStringList &arguments, const QString &port, Interrupt
                                              .arg(limitOptions[i]->names().first()));
         }
     }
+    qint64 sizeLimit = FirmwareImage::DefaultLimit;
+    if (parser.isSet(maxSize) && !parseSize(parser.value(maxSize), sizeLimit)) {
+        return CommandSupport::usage(QStringLiteral("--max-size takes a number of bytes from 1 to %1, or of "
+                                                    "KiB, MiB or GiB with K, M or G.")
+                                         .arg(FirmwareImage::holdLimit()));
+    }
 
-    // Nothing is erased before there is an image to write in its place.
+    // Read whole before the hub hears a word: nothing is erased before there
+    // is an image to write in its place, and the bytes checked are the bytes
+    // sent, whatever happens to the file meanwhile.
     const QString path = parser.positionalArguments().first();
-    QFile file(path);
-    if (!QFileInfo::exists(path)) {
-        Console::err(QStringLiteral("No such file: %1.").arg(path));
+    const FirmwareImage image = FirmwareImage::read(path, sizeLimit);
+    if (!image.isUsable()) {
+        Console::err(imageRefusal(image, path, sizeLimit));
         return ExitCode::NoInput;
     }
-    if (!file.open(QIODevice::ReadOnly)) {
-        Console::err(QStringLiteral("Cannot read %1 (%2). Check the file and its permissions.")
-                         .arg(path, file.errorString()));
-        return ExitCode::NoInput;
-    }
-    const qint64 total = file.size();
-    file.close();
-    if (total == 0) {
-        Console::err(QStringLiteral("%1 is empty: there is nothing to flash. Choose the firmware image.").arg(path));
-        return ExitCode::NoInput;
-    }
+    const QByteArray bytes = image.bytes();
+    const qint64 total = bytes.size();
 
     HubLink *opened = nullptr;
     const bool ok = CommandSupport::openHub(opened, port, interrupts, exitCode, true);
@@ -166,9 +217,17 @@ int Commands::flash(const QStringList &arguments, const QString &port, Interrupt
     FlashProgress progress(total);
     QEventLoop loop;
     Upgrade_logic::Outcome outcome = Upgrade_logic::Stopped;
+    // The session's first message is the erase request's: from then on the
+    // hub's firmware is gone.
+    bool eraseRequested = false;
     ThreadCom *worker = link->worker();
     QObject::connect(worker, &ThreadCom::upgradeProgress, &loop, [&](int sent) { progress.update(sent); });
     QObject::connect(worker, &ThreadCom::upgradeMessage, &loop, [&](const QString &message) {
+        eraseRequested = true;
+        // What the session says as it breaks off is about the interrupt,
+        // which gets a sentence of its own.
+        if (interrupts.received())
+            return;
         progress.end();
         Console::err(QStringLiteral("flash: ") + message);
     });
@@ -180,17 +239,31 @@ int Commands::flash(const QStringList &arguments, const QString &port, Interrupt
         w->Upgrade();
         w->setUpgradeWaitLimits(limits[0], limits[1], limits[2]);
     });
-    QTimer::singleShot(BootLoaderEntryMs, worker, [worker, path] { worker->launch_upgrade(path); });
+    QTimer::singleShot(BootLoaderEntryMs, worker, [worker, bytes] { worker->launchUpgradeImage(bytes); });
     loop.exec();
     progress.end();
 
     switch (outcome) {
     case Upgrade_logic::Done:
         link->close();
-        return parser.isSet(verify) ? verifyReconnect(link->portName(), interrupts) : ExitCode::Success;
+        return parser.isSet(verify) ? verifyReconnect(*link, interrupts) : ExitCode::Success;
     case Upgrade_logic::Stopped:
-        Console::err(QStringLiteral("Interrupted after %1 of %2 bytes: the hub holds no whole image. "
-                                    "Flash it again.").arg(progress.sent()).arg(total));
+        if (progress.sent() == total) {
+            Console::err(QStringLiteral("Interrupted after all %1 bytes were sent, before the hub confirmed them. "
+                                        "Check it with 'pellix-hubctl info', and flash it again if it does not "
+                                        "answer.").arg(total));
+        } else if (progress.sent() > 0) {
+            Console::err(QStringLiteral("Interrupted after %1 of %2 bytes: the hub is in its boot loader, erased "
+                                        "and partly written, and waits for the rest of this image. Unplug it and "
+                                        "plug it in again, then flash it again with 'pellix-hubctl flash FILE'.")
+                             .arg(progress.sent()).arg(total));
+        } else if (eraseRequested) {
+            Console::err(QStringLiteral("Interrupted during the erase: the hub is in its boot loader, its firmware "
+                                        "erased or being erased. Flash it again with 'pellix-hubctl flash FILE'."));
+        } else {
+            Console::err(QStringLiteral("Interrupted before the erase: the hub is in its boot loader, its firmware "
+                                        "untouched. Flash it with 'pellix-hubctl flash FILE', or restart the hub."));
+        }
         return ExitCode::Interrupted;
     case Upgrade_logic::PortLost:
         Console::err(QStringLiteral("The boot loader's port %1 could not be used or went away after %2 of %3 "

@@ -21,12 +21,15 @@ const int OpenLimitMs = 15000;
 const int CloseLimitMs = 5000;
 
 const char *const NotFound = "Pellix Hub not found!";
+// Both of the worker's texts for a port that another program holds.
+const char *const InUse = "already open";
 
 } // namespace
 
-HubLink::HubLink(QString port, QObject *parent)
+HubLink::HubLink(QString device, QString name, QObject *parent)
     : QObject(parent)
-    , port(std::move(port))
+    , devicePath(std::move(device))
+    , name(std::move(name))
 {
 }
 
@@ -38,7 +41,7 @@ HubLink::~HubLink()
 HubLink::Outcome HubLink::open()
 {
     thread = new QThread;
-    com = new ThreadCom(port);
+    com = new ThreadCom(devicePath);
     com->moveToThread(thread);
     connect(thread, &QThread::started, com, &ThreadCom::process);
     connect(com, &ThreadCom::finished, thread, &QThread::quit);
@@ -52,6 +55,8 @@ HubLink::Outcome HubLink::open()
                 reportedMask = mask;
                 reportedOperatingMode = operatingMode;
                 reportedDisplayMode = displayMode;
+                // Written by the worker before it signalled.
+                reportedFields = com->reported;
                 outcome = Outcome::Configured;
                 loop.quit();
             });
@@ -63,9 +68,11 @@ HubLink::Outcome HubLink::open()
     connect(this, &HubLink::failed, &loop, &QEventLoop::quit);
     QTimer::singleShot(OpenLimitMs, &loop, &QEventLoop::quit);
     thread->start();
+    handshake = &loop;
     loop.exec();
+    handshake = nullptr;
     if (outcome == Outcome::Failed && failureText.isEmpty()) {
-        failureText = QStringLiteral("The worker for %1 never reported. Try again.").arg(port);
+        failureText = QStringLiteral("The worker for %1 never reported. Try again.").arg(name);
         failureExit = ExitCode::PortFailed;
     }
     opened = outcome == Outcome::Configured || outcome == Outcome::BootLoader;
@@ -82,12 +89,18 @@ void HubLink::takeError(const QString &text)
         return;
     if (reason.startsWith(QLatin1String(NotFound))) {
         failureText = QStringLiteral("No Pellix hub answered on %1. Check that the port is the "
-                                     "hub's and that the hub is powered.").arg(port);
+                                     "hub's and that the hub is powered.").arg(name);
         failureExit = ExitCode::HubFailed;
     } else if (opened) {
-        failureText = QStringLiteral("The hub on %1 went away. Reconnect it and try again.").arg(port);
+        failureText = QStringLiteral("The hub on %1 went away. Reconnect it and try again.").arg(name);
         failureExit = ExitCode::PortFailed;
         emit failed();
+    } else if (reason.contains(QLatin1String(InUse))) {
+        // Whether the user may open the port was checked before: what is left
+        // is the lock on the device or the device's own exclusive use.
+        failureText = QStringLiteral("Cannot open %1: another program is using it. Close that program "
+                                     "and try again.").arg(name);
+        failureExit = ExitCode::PortFailed;
     } else {
         // The worker's generic open failure adds nothing to the port's name.
         const QString why = reason.startsWith(QLatin1String("Cannot open serial port"))
@@ -95,7 +108,7 @@ void HubLink::takeError(const QString &text)
                                 : QStringLiteral(" (%1)").arg(reason);
         failureText = QStringLiteral("Cannot open %1%2. Check the name with 'pellix-hubctl ports' "
                                      "and that you may use the port (group dialout).")
-                          .arg(port, why);
+                          .arg(name, why);
         failureExit = ExitCode::PortFailed;
     }
 }
@@ -111,6 +124,11 @@ HubProtocol::Identity HubLink::identity() const
     identity.FirmwareVersion = com->FirmwareVersion;
     identity.FirmwareType = com->FirmwareType;
     return identity;
+}
+
+HubReport HubLink::report() const
+{
+    return {name, identity(), reportedMask, reportedOperatingMode, reportedDisplayMode, reportedFields};
 }
 
 // Not a blocking call: a worker that ends meanwhile moves itself, and every
@@ -142,6 +160,9 @@ void HubLink::interrupt()
 {
     if (thread)
         thread->requestInterruption();
+    // A handshake that is stopped ends without a word from the worker.
+    if (handshake)
+        handshake->quit();
 }
 
 void HubLink::close()

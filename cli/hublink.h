@@ -3,6 +3,8 @@
 #define HUBLINK_H
 
 #include "hubprotocol.h"
+#include "hubreport.h"
+#include "threadcom.h"
 
 #include <QObject>
 #include <QPointer>
@@ -10,8 +12,8 @@
 
 #include <functional>
 
+class QEventLoop;
 class QThread;
-#include "threadcom.h"
 
 // One connection to the hub, made exactly as the window makes it: a serial
 // worker on a thread of its own runs the identification handshake, and the
@@ -23,17 +25,23 @@ class HubLink : public QObject
 public:
     enum class Outcome { Configured, BootLoader, Failed, Interrupted };
 
-    explicit HubLink(QString port, QObject *parent = nullptr);
-    QString portName() const { return port; }
+    // device is the path the worker opens; name is the port as the user
+    // knows it, for every message.
+    HubLink(QString device, QString name, QObject *parent = nullptr);
+    QString portName() const { return name; }
+    QString device() const { return devicePath; }
     ~HubLink() override;
 
     // Opens the port and identifies the hub; returns when the handshake ended.
     Outcome open();
-    // The hub's configuration and identity, once Configured.
+    // The hub's configuration and identity, once Configured; reported() says
+    // which of them the hub sent, the rest being the worker's assumptions.
     qint8 mask() const { return reportedMask; }
     uchar operatingMode() const { return reportedOperatingMode; }
     uchar displayMode() const { return reportedDisplayMode; }
+    ThreadCom::Reported reported() const { return reportedFields; }
     HubProtocol::Identity identity() const;
+    HubReport report() const;
 
     // What went wrong, as one sentence with what to do, and the exit code.
     QString failure() const { return failureText; }
@@ -55,12 +63,15 @@ signals:
 private:
     void takeError(const QString &text);
 
-    QString port;
+    QString devicePath;
+    QString name;
     QThread *thread = nullptr;
     QPointer<ThreadCom> com;
+    QEventLoop *handshake = nullptr;   // while open() waits
     qint8 reportedMask = 0;
     uchar reportedOperatingMode = HubProtocol::Precise;
     uchar reportedDisplayMode = HubProtocol::Text;
+    ThreadCom::Reported reportedFields;
     QString failureText;
     int failureExit = 0;
     bool opened = false;

@@ -5,18 +5,35 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+namespace {
+
+const char *const Unknown = "unknown";
+
+QJsonValue orNull(bool known, const QString &text)
+{
+    return known ? QJsonValue(text) : QJsonValue();
+}
+
+} // namespace
+
 QString HubReport::output() const
 {
+    if (!reported.displayMode)
+        return QLatin1String(Unknown);
     return displayMode == HubProtocol::Binary ? QStringLiteral("binary") : QStringLiteral("text");
 }
 
 QString HubReport::mode() const
 {
+    if (!reported.operatingMode)
+        return QLatin1String(Unknown);
     return operatingMode == HubProtocol::Fast ? QStringLiteral("fast") : QStringLiteral("precise");
 }
 
 QString HubReport::maskText() const
 {
+    if (!reported.mask)
+        return QLatin1String(Unknown);
     return QString::fromLatin1(HubProtocol::connectedSensorsCommand(mask).mid(1));
 }
 
@@ -34,15 +51,18 @@ QStringList HubReport::lines() const
     QStringList numbers;
     for (int i : sensors())
         numbers << QString::number(i);
+    const auto identityField = [this](const QString &value) {
+        return reported.identity ? value : QLatin1String(Unknown);
+    };
     return {QStringLiteral("port: ") + port,
-            QStringLiteral("device: ") + identity.DeviceName,
-            QStringLiteral("serial: ") + identity.SerialNo,
-            QStringLiteral("firmware: ") + identity.FirmwareVersion,
-            QStringLiteral("firmware_type: ") + identity.FirmwareType,
+            QStringLiteral("device: ") + identityField(identity.DeviceName),
+            QStringLiteral("serial: ") + identityField(identity.SerialNo),
+            QStringLiteral("firmware: ") + identityField(identity.FirmwareVersion),
+            QStringLiteral("firmware_type: ") + identityField(identity.FirmwareType),
             QStringLiteral("output: ") + output(),
             QStringLiteral("mode: ") + mode(),
             QStringLiteral("sensor_mask: ") + maskText(),
-            QStringLiteral("sensors: ") + numbers.join(QLatin1Char(','))};
+            QStringLiteral("sensors: ") + (reported.mask ? numbers.join(QLatin1Char(',')) : QLatin1String(Unknown))};
 }
 
 QByteArray HubReport::json() const
@@ -51,13 +71,13 @@ QByteArray HubReport::json() const
     for (int i : sensors())
         numbers.append(i);
     const QJsonObject object{{QStringLiteral("port"), port},
-                             {QStringLiteral("device"), identity.DeviceName},
-                             {QStringLiteral("serial"), identity.SerialNo},
-                             {QStringLiteral("firmware"), identity.FirmwareVersion},
-                             {QStringLiteral("firmware_type"), identity.FirmwareType},
-                             {QStringLiteral("output"), output()},
-                             {QStringLiteral("mode"), mode()},
-                             {QStringLiteral("sensor_mask"), maskText()},
-                             {QStringLiteral("sensors"), numbers}};
+                             {QStringLiteral("device"), orNull(reported.identity, identity.DeviceName)},
+                             {QStringLiteral("serial"), orNull(reported.identity, identity.SerialNo)},
+                             {QStringLiteral("firmware"), orNull(reported.identity, identity.FirmwareVersion)},
+                             {QStringLiteral("firmware_type"), orNull(reported.identity, identity.FirmwareType)},
+                             {QStringLiteral("output"), orNull(reported.displayMode, output())},
+                             {QStringLiteral("mode"), orNull(reported.operatingMode, mode())},
+                             {QStringLiteral("sensor_mask"), orNull(reported.mask, maskText())},
+                             {QStringLiteral("sensors"), reported.mask ? QJsonValue(numbers) : QJsonValue()}};
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }

@@ -25,8 +25,7 @@ int Commands::info(const QStringList &arguments, const QString &port, Interrupts
     const std::unique_ptr<HubLink> link(opened);
     if (!ok)
         return exitCode;
-    HubReport report{link->portName(), link->identity(), link->mask(),
-                     link->operatingMode(), link->displayMode()};
+    const HubReport report = link->report();
     link->close();
     if (parser.isSet(json))
         Console::out(QString::fromUtf8(report.json()));

@@ -31,51 +31,15 @@ const char *const Description =
     "manufacturer names Pellix (or whose vendor:product is PELLIX_USB_ID).\n"
     "\n"
     "Exit codes: 0 success, 64 usage, 66 no such port or file, 74 port cannot be\n"
-    "opened or vanished, 76 the hub or boot loader refused or stopped answering,\n"
-    "130 interrupted.";
+    "opened or vanished, or the output cannot be written, 76 the hub or boot loader\n"
+    "refused or stopped answering, 130 interrupted.";
 
-} // namespace
-
-int main(int argc, char *argv[])
+// Runs the command that positional names, with --port wherever it was given.
+int run(const QStringList &positional, const QString &port)
 {
-    QCoreApplication application(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("pellix-hubctl"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(PELLIX_VERSION));
-#ifdef SIGPIPE
-    // A reader that went away is a failed write to report, not a silent death.
-    std::signal(SIGPIPE, SIG_IGN);
-#endif
-
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromLatin1(Description));
-    const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("The hub's port, a device path."),
-                                  QStringLiteral("PORT"));
-    parser.addOption(port);
-    const QCommandLineOption help = parser.addHelpOption();
-    const QCommandLineOption version = parser.addVersionOption();
-    parser.addPositionalArgument(QStringLiteral("COMMAND"), QStringLiteral("ports, info, stream, set or flash."));
-    // Options after the command are the command's own.
-    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
-    if (!parser.parse(QCoreApplication::arguments())) {
-        Console::err(CommandSupport::parseError(parser));
-        return ExitCode::Usage;
-    }
-    if (parser.isSet(help)) {
-        Console::out(parser.helpText().trimmed());
-        return ExitCode::Success;
-    }
-    if (parser.isSet(version)) {
-        Console::out(QStringLiteral("pellix-hubctl ") + QCoreApplication::applicationVersion());
-        return ExitCode::Success;
-    }
-    const QStringList positional = parser.positionalArguments();
-    if (positional.isEmpty()) {
-        Console::err(QStringLiteral("No command given. See 'pellix-hubctl --help'."));
-        return ExitCode::Usage;
-    }
     const QString command = positional.first();
     // --port is the tool's own, but scripts put it after the command too.
-    QString named = parser.value(port);
+    QString named = port;
     QStringList rest;
     for (int i = 1; i < positional.size(); ++i) {
         const QString &argument = positional.at(i);
@@ -100,4 +64,47 @@ int main(int argc, char *argv[])
         return Commands::flash(arguments, named, interrupts);
     Console::err(QStringLiteral("No such command: %1. See 'pellix-hubctl --help'.").arg(command));
     return ExitCode::Usage;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("pellix-hubctl"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(PELLIX_VERSION));
+#ifdef SIGPIPE
+    // A reader that went away ends the output, not the program: the port is
+    // still let go properly, and stream's summary still counts its rows.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(Description));
+    const QCommandLineOption port(QStringLiteral("port"), QStringLiteral("The hub's port, a device path."),
+                                  QStringLiteral("PORT"));
+    parser.addOption(port);
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("COMMAND"), QStringLiteral("ports, info, stream, set or flash."));
+    // Options after the command are the command's own.
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
+    if (!parser.parse(QCoreApplication::arguments())) {
+        Console::err(CommandSupport::parseError(parser));
+        return ExitCode::Usage;
+    }
+    if (parser.isSet(help)) {
+        Console::out(parser.helpText().trimmed());
+        return CommandSupport::checkedOutput(ExitCode::Success);
+    }
+    if (parser.isSet(version)) {
+        Console::out(QStringLiteral("pellix-hubctl ") + QCoreApplication::applicationVersion());
+        return CommandSupport::checkedOutput(ExitCode::Success);
+    }
+    const QStringList positional = parser.positionalArguments();
+    if (positional.isEmpty()) {
+        Console::err(QStringLiteral("No command given. See 'pellix-hubctl --help'."));
+        return ExitCode::Usage;
+    }
+    return CommandSupport::checkedOutput(run(positional, parser.value(port)));
 }

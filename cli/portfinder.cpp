@@ -8,22 +8,19 @@
 
 namespace {
 
-// A name without a directory is a port's name ("ttyACM0"), opened under /dev.
+// A name without a directory is a port's name ("ttyACM0"), opened under /dev;
+// any other path is the file it names, a relative one from the current
+// directory. The serial port library would put a relative path under /dev as
+// well, and it names its lock file after the path it is given, so that a link
+// and its device would not exclude each other: the worker gets the device's
+// own absolute path. Empty when there is no such file.
 QString devicePath(const QString &port)
 {
 #ifdef Q_OS_UNIX
-    if (!port.contains(QLatin1Char('/')))
-        return QStringLiteral("/dev/") + port;
-#endif
-    return port;
-}
-
-bool portExists(const QString &port)
-{
-#ifdef Q_OS_UNIX
-    return QFileInfo::exists(devicePath(port));
+    const QString path = port.contains(QLatin1Char('/')) ? port : QStringLiteral("/dev/") + port;
+    return QFileInfo(path).canonicalFilePath();
 #else
-    return !QSerialPortInfo(port).isNull();
+    return QSerialPortInfo(port).isNull() ? QString() : port;
 #endif
 }
 
@@ -52,15 +49,29 @@ bool PortFinder::looksLikeHub(const QSerialPortInfo &info)
            || info.manufacturer().contains(QLatin1String("pellix"), Qt::CaseInsensitive);
 }
 
-bool PortFinder::resolve(const QString &named, QString &port, QString &error, int &exitCode) const
+bool PortFinder::resolve(const QString &named, QString &port, QString &device, QString &error,
+                         int &exitCode) const
 {
     port = named.isEmpty() ? qEnvironmentVariable("PELLIX_PORT") : named;
     if (!port.isEmpty()) {
-        if (portExists(port))
-            return true;
-        error = QStringLiteral("No such port: %1. List the ports with 'pellix-hubctl ports'.").arg(port);
-        exitCode = ExitCode::NoInput;
-        return false;
+        device = devicePath(port);
+        if (device.isEmpty()) {
+            error = QStringLiteral("No such port: %1. List the ports with 'pellix-hubctl ports'.").arg(port);
+            exitCode = ExitCode::NoInput;
+            return false;
+        }
+#ifdef Q_OS_UNIX
+        // Told apart here, because the worker reports a port that is in use and
+        // one the user may not open with the same error.
+        const QFileInfo info(device);
+        if (!info.isReadable() || !info.isWritable()) {
+            error = QStringLiteral("You may not use %1. Join the port's group (dialout on most systems) "
+                                   "and log in again.").arg(port);
+            exitCode = ExitCode::PortFailed;
+            return false;
+        }
+#endif
+        return true;
     }
 
     QStringList all, hubs;
@@ -71,6 +82,9 @@ bool PortFinder::resolve(const QString &named, QString &port, QString &error, in
     }
     if (hubs.size() == 1) {
         port = hubs.first();
+        device = devicePath(port);
+        if (device.isEmpty())
+            device = port;
         return true;
     }
     const QString found = all.isEmpty() ? QStringLiteral("none") : all.join(QStringLiteral(", "));

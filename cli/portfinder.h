@@ -12,9 +12,11 @@ class PortFinder
 {
 public:
     // The port named with --port, else PELLIX_PORT, else the single port
-    // that looks like a hub. False, with a sentence and an exit code, when
-    // there is none to use.
-    bool resolve(const QString &named, QString &port, QString &error, int &exitCode) const;
+    // that looks like a hub: port as the user knows it, device the path to
+    // open (the device itself, links resolved). False, with a sentence and an
+    // exit code, when there is none to use.
+    bool resolve(const QString &named, QString &port, QString &device, QString &error,
+                 int &exitCode) const;
 
     // A hub: a USB description or manufacturer that names Pellix, or the
     // vendor:product pair given in PELLIX_USB_ID (four hex digits each).

@@ -115,15 +115,26 @@ int Commands::set(const QStringList &arguments, const QString &port, Interrupts 
         return exitCode;
     const bool toBinary = wantedOutput == QLatin1String("binary");
     const bool toFast = wantedMode == QLatin1String("fast");
-    const bool outputChanges = parser.isSet(output) && toBinary != (link->displayMode() == HubProtocol::Binary);
-    const bool modeChanges = parser.isSet(mode) && toFast != (link->operatingMode() == HubProtocol::Fast);
-    const bool maskChanges = parser.isSet(sensors) && wantedMask != link->mask();
+    // A field the hub did not report is sent as asked: the value the worker
+    // holds for it is only its own assumption.
+    const ThreadCom::Reported known = link->reported();
+    const bool outputChanges = parser.isSet(output)
+                               && (!known.displayMode || toBinary != (link->displayMode() == HubProtocol::Binary));
+    const bool modeChanges = parser.isSet(mode)
+                             && (!known.operatingMode || toFast != (link->operatingMode() == HubProtocol::Fast));
+    const bool maskChanges = parser.isSet(sensors) && (!known.mask || wantedMask != link->mask());
     bool written = false;
     link->onWorker([&](ThreadCom *worker) {
-        if (outputChanges)
+        // The worker turns output and mode round from what it holds, so it is
+        // told the opposite of what is wanted first.
+        if (outputChanges) {
+            worker->DMode = toBinary ? HubProtocol::Text : HubProtocol::Binary;
             worker->SendChangingOfDisplayMode(toBinary);
-        if (modeChanges)
+        }
+        if (modeChanges) {
+            worker->OMode = toFast ? HubProtocol::Precise : HubProtocol::Fast;
             worker->SendChangingOfOperatingMode();
+        }
         if (maskChanges)
             worker->SendChangingofConnectedPX(wantedMask);
         for (const Timeout &t : timeouts)
@@ -144,27 +155,28 @@ int Commands::set(const QStringList &arguments, const QString &port, Interrupts 
     link.reset(opened);
     if (!ok)
         return exitCode;
-    const HubReport report{link->portName(), link->identity(), link->mask(), link->operatingMode(),
-                           link->displayMode()};
+    const HubReport report = link->report();
     link->close();
     QStringList differences;
     if (parser.isSet(output) && report.output() != wantedOutput)
         differences << QStringLiteral("output %1, not %2").arg(report.output(), wantedOutput);
     if (parser.isSet(mode) && report.mode() != wantedMode)
         differences << QStringLiteral("mode %1, not %2").arg(report.mode(), wantedMode);
-    if (parser.isSet(sensors) && report.mask != wantedMask)
+    if (parser.isSet(sensors) && (!report.reported.mask || report.mask != wantedMask))
         differences << QStringLiteral("sensor mask %1, not %2")
                            .arg(report.maskText(),
                                 QString::fromLatin1(HubProtocol::connectedSensorsCommand(wantedMask).mid(1)));
-    if (parser.isSet(json))
-        Console::out(QString::fromUtf8(report.json()));
-    else
-        for (const QString &line : report.lines())
-            Console::out(line);
+    // Standard output confirms a change; what the hub reports instead is said
+    // on standard error.
     if (!differences.isEmpty()) {
         Console::err(QStringLiteral("The hub did not take the change: it reports %1. Try again, or "
                                     "restart the hub.").arg(differences.join(QStringLiteral("; "))));
         return ExitCode::HubFailed;
     }
+    if (parser.isSet(json))
+        Console::out(QString::fromUtf8(report.json()));
+    else
+        for (const QString &line : report.lines())
+            Console::out(line);
     return ExitCode::Success;
 }

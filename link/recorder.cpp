@@ -89,8 +89,10 @@ bool Recorder::writeOut(QByteArray bytes)
         rowsOut += bytes.count('\n');
         return true;
     }
+    // Qt's own text for a failed write is often "Unknown error"; the
+    // system's reason is what the user can act on.
     failureErrno = errno;
-    failureText = output->errorString();
+    failureText = failureErrno != 0 ? qt_error_string(failureErrno) : output->errorString();
     bytes.truncate(int(std::max<qint64>(written, 0)));
     const int whole = bytes.lastIndexOf('\n') + 1;
     bytes.truncate(whole);

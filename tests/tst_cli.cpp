@@ -7,22 +7,31 @@
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
 #include <functional>
 #include <memory>
+#include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
 
-enum class Fault { None, Silent, BootLoader, EraseRefused, SilentAfter3Blocks };
+// What goes wrong around the program: the hub's faults, and PortHeld, another
+// pellix-hubctl streaming from the hub through a link to its port.
+enum class Fault { None, Silent, BootLoader, EraseRefused, SilentAfter3Blocks, NoIdentification, OddModeByte,
+                   PortHeld };
+// How a stream ends when not by its own options.
+enum class Ending { Options, HubVanishes, Sigint, ReaderLeaves, HubPauses };
 struct Result { int code = -1; QByteArray out, err; };
 
-// One row of each table. A command line is split at spaces as a shell would;
-// {port} is the hub's pty and {dir} a directory of the test's own. A hub state
-// such as "BF0F" is its output, mode and sensor mask. err: text found in stderr.
+// One row of each table. A command line is split at spaces as a shell would,
+// and run in {dir}, a directory of the test's own; {port} is the hub's pty and
+// a last ">FILE" sends stdout there. A hub state such as "BF0F" is its output,
+// mode and sensor mask. err: text found in stderr.
 struct ExitCase { QString command; int code; QString out, err; Fault fault = Fault::None; };
 struct SetCase { QString options; QByteArray before, sent, after; QString shown; };
-struct StreamCase { QString options; char display; int code, rows; QString err; };
-struct FlashCase { int size; QString options; int code; QString err; Fault fault = Fault::None; };
+struct StreamCase { QString options; char display; int code, rows; QString err; Ending ending = Ending::Options; };
+struct FlashCase { qint64 size; QString options; int code; QString err; Fault fault = Fault::None; int signal = 0; };
 
 // The fields of each row of a stream, every line one whole row, and the one summary line on stderr
 // that counts them; or what is wrong. A cut last row, a line without its '\n', is refused too.
@@ -50,12 +59,39 @@ QString streamed(const QByteArray &text, bool jsonl, const QByteArray &err, QLis
             return QStringLiteral("row %1 is not whole: %2").arg(rows.size()).arg(QString::fromLatin1(line));
         rows << row;
     }
-    if (!err.startsWith(QStringLiteral("stream: %1 records in ").arg(rows.size()).toUtf8()))
+    static const QRegularExpression summary(QStringLiteral("^stream: (\\d+) records in "),
+                                            QRegularExpression::MultilineOption);
+    const QRegularExpressionMatch m = summary.match(QString::fromUtf8(err));
+    if (!m.hasMatch() || m.captured(1).toInt() != rows.size())
         return QStringLiteral("no summary of %1 rows: ").arg(rows.size()) + QString::fromUtf8(err);
     return QString();
 }
 
-// Sends the signal once stdout holds this many lines, well into the run.
+// Reads fd until it has given this many lines, or, with lines 0, until it
+// has been quiet for quietMs.
+QByteArray readLines(int fd, int lines, int quietMs = 500)
+{
+    QByteArray text;
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 10000 && (lines == 0 || text.count('\n') < lines)) {
+        pollfd p {fd, POLLIN, 0};
+        if (::poll(&p, 1, lines == 0 ? quietMs : 100) <= 0) {
+            if (lines == 0)
+                break;
+            continue;
+        }
+        char chunk[4096];
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n <= 0)
+            break;
+        text.append(chunk, int(n));
+    }
+    return text;
+}
+
+// Sends the signal once stdout holds this many lines, well into the run;
+// signal 0 only checks that the process is still there.
 void interruptAfter(QProcess &process, int lines, int signal)
 {
     const QDeadlineTimer deadline(10000);
@@ -97,6 +133,9 @@ private:
         if (!arguments.isEmpty() && arguments.first().startsWith(QLatin1String("PELLIX_PORT=")))
             environment.insert(QStringLiteral("PELLIX_PORT"), arguments.takeFirst().section('=', 1));
         QProcess process;
+        if (!arguments.isEmpty() && arguments.last().startsWith(QLatin1Char('>')))
+            process.setStandardOutputFile(arguments.takeLast().mid(1));
+        process.setWorkingDirectory(dir->path());
         process.setProcessEnvironment(environment);
         process.start(QStringLiteral(PELLIX_HUBCTL), arguments);
         during(process);
@@ -131,6 +170,18 @@ private:
         hub->setStartInBootLoader(fault == Fault::BootLoader);
         hub->setEraseReply(fault == Fault::EraseRefused ? 'Z' : 0x01);
         hub->setBootLoaderSilentAfter(fault == Fault::SilentAfter3Blocks ? 3 : -1);
+        hub->setNoIdentification(fault == Fault::NoIdentification);
+        if (fault == Fault::OddModeByte)
+            hub->setDisplayMode('?');
+        // A reply with a field that is not a letter of its own counts only from a hub that sends no
+        // records: this one has been quiet since it was plugged in, nothing it sent before waits in the pty.
+        if (!QByteArray("BT").contains(hub->displayMode()) || !QByteArray("FP").contains(hub->operatingMode())) {
+            hub->setStreaming(false);
+            QTest::qWait(50);
+            const int fd = ::open(QFile::encodeName(hub->portPath()).constData(), O_RDWR | O_NOCTTY);
+            QVERIFY(fd >= 0 && ::tcflush(fd, TCIFLUSH) == 0);
+            ::close(fd);
+        }
         hub->clearReceived();
     }
 
@@ -163,7 +214,12 @@ private slots:
     void exitCodes_data()
     {
         QTest::addColumn<ExitCase>("c");
-        const auto add = [](const ExitCase &c) { QTest::newRow(qPrintable(c.command)) << c; };
+        const auto add = [](const ExitCase &c) {
+            // In the order of Fault.
+            static const char *const faults[] = {"", ", silent hub", ", boot loader", "", "", ", no identification",
+                                                 ", odd mode byte", ", port held through a link"};
+            QTest::newRow(qPrintable(c.command + QLatin1String(faults[int(c.fault)]))) << c;
+        };
         add({"--help", 0, "Exit codes: 0 success, 64 usage, 66 no such port or file, 74 port cannot be", ""});
         add({"--version", 0, "pellix-hubctl ", ""});
         add({"--port {port} stream --help", 0, "Usage: pellix-hubctl [--port PORT] stream", ""});
@@ -171,13 +227,27 @@ private slots:
                                       "output: binary\nmode: fast\nsensor_mask: A5\nsensors: 0,2,5,7\n", ""});
         add({"--port {port} info --json", 0, R"({"port":"{port}","device":"PXHUB","serial":"A7-0042","firmware":"4.2.1",)"
              R"("firmware_type":"PRO","output":"binary","mode":"fast","sensor_mask":"A5","sensors":[0,2,5,7]})", ""});
+        // What the hub did not say is not made up.
+        add({"--port {port} info --json", 0, R"({"port":"{port}","device":null,"serial":null,"firmware":null,)"
+             R"("firmware_type":null,"output":"binary","mode":"fast","sensor_mask":"A5","sensors":[0,2,5,7]})", "",
+             Fault::NoIdentification});
+        add({"--port {port} info", 0, "device: unknown\nserial: unknown\nfirmware: unknown\nfirmware_type: unknown\n"
+                                      "output: binary\n", "", Fault::NoIdentification});
+        add({"--port {port} info --json", 0, R"({"port":"{port}","device":"PXHUB","serial":"A7-0042","firmware":"4.2.1",)"
+             R"("firmware_type":"PRO","output":null,"mode":"fast","sensor_mask":"A5","sensors":[0,2,5,7]})", "",
+             Fault::OddModeByte});
         add({"ports --json", 0, "[", ""});
         // Refused on its arguments alone, although the hub's port is named.
         add({"--port {port}", 64, "", "No command given."});
         add({"--port {port} frobnicate", 64, "", "No such command: frobnicate."});
         add({"--port", 64, "", "Missing value after '--port'. See"});
         add({"--port {port} info --bogus", 64, "", "Unknown option 'bogus'. See 'pellix-hubctl --help'."});
+        add({"--port {port} info extra", 64, "", "Unexpected argument 'extra': info takes options only."});
+        add({"--port {port} stream foo", 64, "", "Unexpected argument 'foo': stream takes options only."});
         add({"--port {port} stream --average 51", 64, "", "--average takes a whole number from 1 to 50."});
+        for (const char *seconds : {"0.0001", "inf", "nan", "1e12"})
+            add({QStringLiteral("--port {port} stream --duration ") + seconds, 64, "",
+                 "--duration takes a number of seconds from 0.001 to 2000000."});
         add({"--port {port} stream --output {dir}/plain", 64, "", "{dir}/plain exists. Use --force to overwrite it."});
         add({"--port {port} set --timeout 8=10", 64, "", "--timeout takes SENSOR=MS, a sensor 0 to 7 and 0 to 999 ms: 8=10"});
         add({"--port {port} flash", 64, "", "flash takes one firmware file."});
@@ -187,9 +257,17 @@ private slots:
         add({"PELLIX_PORT={port} info", 0, "port: {port}\n", ""});
         add({"PELLIX_PORT={dir}/nothing --port {port} info", 0, "serial: A7-0042\n", ""});
         add({"info --port {port}", 0, "port: {port}\n", ""});
+        // A relative path is the current directory's, a link is followed.
+        add({"--port sub/hub info", 0, "port: sub/hub\ndevice: PXHUB\n", ""});
         add({"--port {dir}/nothing info", 66, "", "No such port: {dir}/nothing."});
+        // The file to write is left alone until there is a hub to record.
+        add({"--port {dir}/nothing stream --output {dir}/plain --force", 66, "", "No such port: {dir}/nothing."});
         add({"--port {dir}/plain info", 74, "", "Cannot open {dir}/plain. Check the name"});
         add({"--port /dev/null stream", 74, "", "Cannot open /dev/null. Check the name"});
+        add({"--port {port} info", 74, "", "Cannot open {port}: another program is using it.", Fault::PortHeld});
+        add({"--port {port} info >/dev/full", 74, "", "Cannot write to standard output (No space left on device)."});
+        add({"ports --json >/dev/full", 74, "", "Cannot write to standard output (No space left on device)."});
+        add({"--port {port} set --mode precise >/dev/full", 74, "", "Cannot write to standard output (No space left on device)."});
         add({"--port {port} set --mode fast", 76, "", "No Pellix hub answered on {port}.", Fault::Silent});
         add({"--port {port} stream --count 1", 76, "", "The hub on {port} is in its boot loader.", Fault::BootLoader});
     }
@@ -200,10 +278,22 @@ private slots:
         configure("BFA5", c.fault);
         writeFile(QStringLiteral("plain"), "not a serial port\n");
         writeFile(QStringLiteral("empty"), QByteArray());
+        QVERIFY(QDir(dir->path()).mkdir(QStringLiteral("sub")) && QFile::link(hub->portPath(), dir->filePath("sub/hub")));
+        QProcess holder;
+        if (c.fault == Fault::PortHeld) {
+            holder.start(QStringLiteral(PELLIX_HUBCTL), {"--port", dir->filePath("sub/hub"), "stream"});
+            interruptAfter(holder, 3, 0);
+        }
         const Result result = run(c.command);
+        if (c.fault == Fault::PortHeld) {
+            ::kill(pid_t(holder.processId()), SIGINT);
+            holder.waitForFinished(5000);
+        }
         const QByteArray out = expand(c.out).toUtf8();
         const QJsonDocument json = QJsonDocument::fromJson(result.out);
         QVERIFY2(result.code == c.code, result.err.constData());
+        // The stream that held the port went on undisturbed.
+        QVERIFY(c.fault != Fault::PortHeld || (holder.exitStatus() == QProcess::NormalExit && holder.exitCode() == 130));
         QVERIFY2(out.isEmpty() ? result.out.isEmpty()
                  : out == "[" ? json.isArray()
                  : out.startsWith('{') ? json == QJsonDocument::fromJson(out) && result.out.count('\n') == 1
@@ -232,6 +322,8 @@ private slots:
         add({"--timeout 0=0 --timeout 7=999", "BP0F", "T0000T7999", "BP0F 0=0 7=999", "sensors: 0,1,2,3\n"});
         // The window sends nothing for a control that already shows the hub's state.
         add({"--output text --mode precise --sensors A5", "TPA5", "", "TPA5", "sensor_mask: A5\n"});
+        // But an output the hub did not report is not taken for the one asked for.
+        add({"--output text --mode fast", "?F0F", "TTT", "TF0F", "output: text\nmode: fast\n"});
     }
 
     void set()
@@ -246,9 +338,11 @@ private slots:
         QCOMPARE(hub->received(), "HCFRRI" + c.sent + "HCFRRI");
     }
 
-    // rows: -1 for a stream stopped by SIGINT after some 50; code 74: the hub
-    // vanishes after as many records as rows. err: text found in stderr after the
-    // summary. A file named by --output holds "keep me\n" before the run.
+    // rows: -1 for more than 50. A stream ends by its options unless the hub
+    // vanishes after as many records as rows, it gets SIGINT after some 50 rows,
+    // stdout's reader leaves after them, or the hub pauses for 6 s. err: text
+    // found in stderr besides the summary. A file named by --output holds
+    // "keep me\n" before the run.
     void stream_data()
     {
         QTest::addColumn<StreamCase>("c");
@@ -257,14 +351,21 @@ private slots:
         add("jsonl, --force overwrites", {"--output {dir}/rows --count 7 --format jsonl --force", 'B', 0, 7, ""});
         // Binary output has no zeros to start its history with: equal readings average to that from row one.
         add("--average 4, binary", {"--count 6 --average 4", 'B', 0, 6, ""});
-        add("hub vanishes", {"", 'B', 74, 40, "The hub on {port} went away."});
-        add("SIGINT", {"", 'T', 130, -1, ""});
+        add("hub vanishes", {"", 'B', 74, 40, "The hub on {port} went away.", Ending::HubVanishes});
+        add("SIGINT", {"", 'T', 130, -1, "", Ending::Sigint});
+        // A reader that has all it wants ends the stream quietly; the summary counts what it got.
+        add("reader leaves", {"", 'B', 0, -1, "", Ending::ReaderLeaves});
+        add("stdout full", {"--format jsonl >/dev/full", 'B', 74, 0, "Cannot write the rows (No space left on device).",
+                            Ending::Options});
+        // Said once for the pause, which the stream outlives.
+        add("hub pauses", {"--duration 7.5", 'B', 0, -1, "stream: no record from the hub on {port} for 5 s.",
+                           Ending::HubPauses});
     }
 
     void stream()
     {
         QFETCH(StreamCase, c);
-        const bool vanishes = c.code == 74, file = c.options.contains(QLatin1String("--output"));
+        const bool vanishes = c.ending == Ending::HubVanishes, file = c.options.contains(QLatin1String("--output"));
         configure(QByteArray(1, c.display) + "F0F");
         hub->setFixedReadings(readings({400, 800, 1200, 1600, 2000, 2400, 2800, 3200}));
         // Back to back when it vanishes, so that the last records arrive in one read.
@@ -273,24 +374,49 @@ private slots:
         hub->setCloseAfterRecords(vanishes ? hub->recordsSent() + c.rows : -1);
         if (file)
             writeFile(QStringLiteral("rows"), "keep me\n");
-        const Result result = run(QStringLiteral("--port {port} stream ") + c.options, [&](QProcess &process) {
+        // The reader that leaves reads a pipe of the test's own: nothing it did
+        // not read can hide in a buffer between.
+        int pipe[2] = {-1, -1};
+        QString options = c.options;
+        if (c.ending == Ending::ReaderLeaves) {
+            QVERIFY(::pipe2(pipe, O_CLOEXEC) == 0);
+            options += QStringLiteral(" >/proc/self/fd/%1").arg(pipe[1]);
+        }
+        QByteArray read;
+        const Result result = run(QStringLiteral("--port {port} stream ") + options, [&](QProcess &process) {
             QVERIFY(streamOnceIdentified());
-            if (c.code == 130)
+            if (c.ending == Ending::Sigint)
                 interruptAfter(process, 51, SIGINT);
+            if (c.ending == Ending::HubPauses) {
+                QTest::qWait(300);
+                hub->setStreaming(false);
+                QTest::qWait(6000);
+                hub->setStreaming(true);
+            }
+            if (c.ending == Ending::ReaderLeaves) {
+                ::close(pipe[1]);
+                read = readLines(pipe[0], 52);
+                hub->setStreaming(false);
+                read += readLines(pipe[0], 0);
+                ::close(pipe[0]);
+                hub->setStreaming(true);
+            }
         });
         QVERIFY2(result.code == c.code && (!file || result.out.isEmpty()), result.err.constData());
         QFile written(dir->filePath(QStringLiteral("rows")));
         QVERIFY(!file || written.open(QIODevice::ReadOnly));
         QList<QStringList> rows;
-        const QString error = streamed(file ? written.readAll() : result.out,
+        const QString error = streamed(file ? written.readAll() : c.ending == Ending::ReaderLeaves ? read : result.out,
                                        c.options.contains(QLatin1String("jsonl")), result.err, rows);
         QVERIFY2(error.isEmpty(), qPrintable(error));
         QVERIFY2(c.rows < 0 ? rows.size() > 50 : rows.size() == c.rows, qPrintable(QString::number(rows.size())));
-        QCOMPARE(rows.first()[1], QStringLiteral("0.000"));
+        QVERIFY(rows.isEmpty() || rows.first()[1] == QStringLiteral("0.000"));
         for (const QStringList &row : rows)
             QCOMPARE(row.mid(2).join(','), QStringLiteral("400,800,1200,1600,2000,2400,2800,3200"));
-        QVERIFY2(c.err.isEmpty() ? result.err.count('\n') == 1 : result.err.contains(expand(c.err).toUtf8()),
+        QVERIFY2(c.err.isEmpty() ? result.err.count('\n') == 1
+                                 : result.err.contains(expand(c.err).toUtf8()) && result.err.count('\n') == 2,
                  result.err.constData());
+        QCOMPARE(result.err.count("no record from the hub"), c.ending == Ending::HubPauses ? 1 : 0);
     }
 
     void streamKeepsEveryRecord_data()
@@ -342,36 +468,54 @@ private slots:
                  qPrintable(QStringLiteral("%1 rows of %2 records").arg(rows.size()).arg(sent)));
     }
 
+    // code 66: refused before the hub hears a word. Images of a GiB and more
+    // are sparse files.
     void flash_data()
     {
         QTest::addColumn<FlashCase>("c");
         const auto add = [](const char *name, const FlashCase &c) { QTest::newRow(name) << c; };
+        const qint64 MiB = 1 << 20, GiB = 1 << 30;
         add("1001 bytes, --verify-reconnect", {1001, "--verify-reconnect", 0, "flash: Upgrade Finished. Please reconnect"});
         add("already in its boot loader", {1000, "", 0, "", Fault::BootLoader});
         add("erase refused", {1000, "", 76, "The upgrade did not finish after 0 of 1000 bytes.", Fault::EraseRefused});
         add("silent after 3 blocks", {1000, "--reply-timeout 300", 76, "did not finish after 32 of 1000 bytes.",
                                       Fault::SilentAfter3Blocks});
-        add("SIGTERM", {64 * 1024, "", 130, "Interrupted after "});
+        // The hub is then flashed again.
+        add("SIGTERM", {8192, "", 130, "Interrupted after ", Fault::None, SIGTERM});
+        add("SIGINT", {8192, "", 130, "Interrupted after ", Fault::None, SIGINT});
+        add("8 MiB and a byte", {8 * MiB + 1, "", 66, "is 8388609 bytes, above the limit of 8388608 bytes"});
+        add("4100 bytes, --max-size 4096", {4100, "--max-size 4096", 66, "is 4100 bytes, above the limit of 4096 bytes"});
+        add("4100 bytes, --max-size 5K", {4100, "--max-size 5K", 0, ""});
+        add("3 GiB", {3 * GiB, "", 66, "is 3221225472 bytes, above the limit of 8388608 bytes"});
+        add("5 GiB, --max-size 2000M", {5 * GiB, "--max-size 2000M", 66, "is 5368709120 bytes, over the 4 GiB"});
+        // Flashed all the same: the progress is lost, not the hub.
+        add("stdout full", {1000, ">/dev/full", 74, "Cannot write to standard output (No space left on device)."});
     }
 
     void flash()
     {
         QFETCH(FlashCase, c);
         QByteArray bytes;
-        for (int i = 0; i < c.size; ++i)
-            bytes += char((i * 131 + i / 256) & 0xFF);
-        writeFile(QStringLiteral("image.bin"), bytes);
+        if (c.size < (1 << 30)) {
+            for (qint64 i = 0; i < c.size; ++i)
+                bytes += char((i * 131 + i / 256) & 0xFF);
+            writeFile(QStringLiteral("image.bin"), bytes);
+        } else {
+            QFile sparse(dir->filePath(QStringLiteral("image.bin")));
+            QVERIFY(sparse.open(QIODevice::WriteOnly) && sparse.resize(c.size));
+        }
         configure("BF0F", c.fault);
         const QDeadlineTimer bound(8000);
-        const Result result = run(QStringLiteral("--port {port} flash {dir}/image.bin ") + c.options, [&](QProcess &process) {
-            if (c.code == 130)
-                interruptAfter(process, 2, SIGTERM);
+        const QString command = QStringLiteral("--port {port} flash {dir}/image.bin ") + c.options;
+        const Result result = run(command, [&](QProcess &process) {
+            if (c.signal)
+                interruptAfter(process, 2, c.signal);
         });
         QVERIFY2(result.code == c.code && result.err.contains(expand(c.err).toUtf8()), result.err.constData());
         // Not a terminal: one line per 5 %, each saying what it says.
         static const QRegularExpression progress(QStringLiteral("^flash: (\\d+)% (\\d+)/(\\d+) bytes$"));
         QStringList lines = QString::fromUtf8(result.out).split('\n');
-        QVERIFY(lines.takeLast().isEmpty());
+        QVERIFY(lines.takeLast().isEmpty() || result.out.isEmpty());
         int last = -1, lastSent = 0;
         for (; !lines.isEmpty() && lines.first().startsWith(QLatin1String("flash: ")); lines.removeFirst()) {
             const QRegularExpressionMatch m = progress.match(lines.first());
@@ -382,11 +526,13 @@ private slots:
             last = percent;
             lastSent = sent;
         }
-        if (c.code == 0) {
-            QVERIFY(last == 100 && hub->receivedImage() == bytes && hub->sessionFinished());
-            QCOMPARE(hub->blockSizes().last(), c.size % 8 ? c.size % 8 : 8);
-            QVERIFY2(c.options.isEmpty() ? lines.isEmpty()
-                                         : lines.contains("serial: A7-0042") && lines.contains("firmware: 4.2.1"),
+        if (c.code == 66) {
+            QVERIFY(hub->received().isEmpty() && !hub->eraseRequested() && result.out.isEmpty());
+        } else if (c.code == 0 || c.code == 74) {
+            QVERIFY((last == 100 || c.code == 74) && hub->receivedImage() == bytes && hub->sessionFinished());
+            QCOMPARE(hub->blockSizes().last(), int(c.size % 8 ? c.size % 8 : 8));
+            QVERIFY2(c.options.contains("--verify-reconnect") ? lines.contains("serial: A7-0042") && lines.contains("firmware: 4.2.1")
+                                                              : lines.isEmpty(),
                      result.out.constData());
         } else {
             // Stopped after as many bytes as it says, no fewer than it showed,
@@ -398,6 +544,18 @@ private slots:
             QVERIFY2(received >= sent - 8 && received <= sent && bytes.startsWith(hub->receivedImage()),
                      qPrintable(QString::number(received)));
             QVERIFY(hub->eraseRequested() && !hub->sessionFinished() && lines.isEmpty());
+        }
+        if (c.signal) {
+            // The interrupt is the last word, not the session's error that it caused.
+            QVERIFY2(!result.err.contains("Fatal") && result.err.endsWith("'pellix-hubctl flash FILE'.\n"),
+                     result.err.constData());
+            // Unplugged and plugged in again, the erased hub comes up in its boot
+            // loader, and the advice given works.
+            hub->setStartInBootLoader(false);
+            hub->setStartInBootLoader(true);
+            const Result again = run(command);
+            QVERIFY2(again.code == 0, again.err.constData());
+            QVERIFY(hub->receivedImage() == bytes && hub->sessionFinished());
         }
         // The bounded waits are the ones asked for, not the defaults.
         QVERIFY2(!bound.hasExpired(), qPrintable(QString::number(8000 - bound.remainingTime())));

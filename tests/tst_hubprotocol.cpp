@@ -2,10 +2,15 @@
 // The hub's byte formats, decoded without a port. The commands are checked
 // where the worker writes them, in tst_threadcom.
 #include "hubprotocol.h"
+#include "recorder.h"
 #include "recordsplitter.h"
 #include "sensormean.h"
 
 #include <QtTest>
+
+#include <csignal>
+
+#include <sys/resource.h>
 
 using namespace HubProtocol;
 
@@ -254,6 +259,85 @@ private slots:
             QCOMPARE(int(history.first()), samples.last());
             QCOMPARE(int(recorded[7]), fresh < 0 ? int(mean) : fresh);
         }
+    }
+
+    // What the file holds: the first row is what the display would show, rows
+    // are in the output only once flushed, and the count is what is there.
+    void recorderRows_data()
+    {
+        QTest::addColumn<int>("averaging");   // 0: fast mode only (the window), 1: every mode
+        QTest::addColumn<char>("operating");
+        QTest::addColumn<char>("display");
+        QTest::addColumn<QList<int>>("samples");
+        QTest::addColumn<QList<int>>("rows");   // sensor 0 of each row
+        QTest::newRow("fast text, a mean of three") << 0 << 'F' << 'T' << QList<int>{1000, 1000, 1000, 400}
+                                                    << QList<int>{1000, 1000, 1000, 800};
+        QTest::newRow("fast binary leaves zeros out") << 0 << 'F' << 'B' << QList<int>{1000, 0, 400}
+                                                      << QList<int>{1000, 1000, 700};
+        QTest::newRow("precise, as it came") << 0 << 'P' << 'T' << QList<int>{1000, 0, 400}
+                                             << QList<int>{1000, 0, 400};
+        QTest::newRow("precise, a mean asked for") << 1 << 'P' << 'T' << QList<int>{1000, 0, 400}
+                                                   << QList<int>{1000, 500, 466};
+    }
+    void recorderRows()
+    {
+        QFETCH(int, averaging);
+        QFETCH(char, operating);
+        QFETCH(char, display);
+        QFETCH(QList<int>, samples);
+        QFETCH(QList<int>, rows);
+        QBuffer file;
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        Recorder::Setup setup;
+        setup.averaging = averaging ? Recorder::Averaging::EveryMode : Recorder::Averaging::FastModeOnly;
+        setup.meanCount = 3;
+        Recorder recorder(&file, setup);
+        QVERIFY(recorder.begin());
+        const int header = file.data().size();
+        for (int sample : samples)
+            recorder.takeRecord(Readings{qint16(sample), 0, 0, 0, 0, 0, 0, 0}, uchar(operating), uchar(display));
+        QCOMPARE(file.data().size(), header);
+        QCOMPARE(recorder.rows(), 0);
+        QVERIFY(recorder.flush());
+        QCOMPARE(recorder.rows(), qint64(rows.size()));
+        QList<int> written;
+        for (const QByteArray &line : file.data().split('\n').mid(1, rows.size()))
+            written << line.split(',').value(2).toInt();
+        QCOMPARE(written, rows);
+    }
+
+    // A file that can take no more: the rows in it are whole, counted, and the
+    // reason is the system's.
+    void recorderOnAFullDisk()
+    {
+        QTemporaryDir dir;
+        QFile file(dir.filePath(QStringLiteral("recording.csv")));
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        Recorder recorder(&file, Recorder::Setup());
+        QVERIFY(recorder.begin());
+        bool ended = false;
+        recorder.setOnEnd([&ended] { ended = true; });
+        rlimit before{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &before), 0);
+        rlimit small = before;
+        small.rlim_cur = 1000;   // some 15 rows
+        const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+        bool flushed = true;
+        for (int k = 0; k < 100 && flushed; ++k) {
+            recorder.takeRecord(Readings{qint16(k), 1, 2, 3, 4, 5, 6, 7}, Precise, Text);
+            flushed = recorder.flush();
+        }
+        setrlimit(RLIMIT_FSIZE, &before);
+        std::signal(SIGXFSZ, previousHandler);
+        QVERIFY(!flushed && recorder.failed() && ended);
+        QCOMPARE(recorder.failure(), QStringLiteral("File too large"));
+        file.close();
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray content = file.readAll();
+        QVERIFY(content.endsWith('\n'));
+        QCOMPARE(content.count('\n') - 1, int(recorder.rows()));
+        QVERIFY(recorder.rows() > 5);
     }
 };
 

@@ -306,7 +306,8 @@ private slots:
         const int scriptLength = 200;
         QVector<HubSimulator::Readings> script;
         for (int k = 0; k < scriptLength; ++k)
-            script << readings({k, 1000 + k, 2000, 0, -5, 7, 4000, 13999});
+            // Sensor 0 at 2304 mm and more: each frame starts as a text line does.
+            script << readings({2304 + k, 1000 + k, 2000, 0, -5, 7, 4000, 13999});
         hub->setScript(script);
         hub->setDisplayMode(display);
         hub->setCyclePeriodMs(20);
@@ -342,7 +343,7 @@ private slots:
         for (const QByteArray &line : lines.mid(1, lines.size() - 2)) {
             const QRegularExpressionMatch match = row.match(QString::fromLatin1(line));
             QVERIFY2(match.hasMatch(), line.constData());
-            const int index = match.captured(1).toInt();
+            const int index = match.captured(1).toInt() - 2304;
             QCOMPARE(match.captured(2).toInt(), 1000 + index);
             if (!outputs.endsWith(match.captured(3)))
                 outputs += match.captured(3);
