@@ -9,6 +9,12 @@
 
 using namespace HubProtocol;
 
+namespace {
+
+const qint64 PendingLimit = 1 << 20;
+
+} // namespace
+
 Recorder::Recorder(QIODevice *output, const Setup &setup)
     : output(output)
     , setup(setup)
@@ -34,16 +40,25 @@ bool Recorder::begin()
 
 void Recorder::takeRecord(const Readings &readings, uchar operatingMode, uchar displayMode)
 {
+    ++seen;
     if (stopped)
         return;
     Readings values = readings;
-    if (setup.averaging == Averaging::EveryMode || operatingMode == Fast)
+    if (setup.averaging == Averaging::EveryMode
+        || (setup.averaging == Averaging::FastModeOnly && operatingMode == Fast))
         values = mean.push(values, meanCount, displayMode == Binary);
     QMutexLocker lock(&mutex);
     if (writeFailed)
         return;
     writer.write(values, operatingMode, displayMode);
     ++taken;
+    // An owner whose clock has stalled must not let the rows pile up.
+    if (pending.size() >= PendingLimit) {
+        const QByteArray rows = pending.data();
+        pending.buffer().clear();
+        pending.seek(0);
+        writeOut(rows);
+    }
     if (full())
         end();
 }
@@ -99,7 +114,7 @@ bool Recorder::writeOut(QByteArray bytes)
     bytesOut += whole;
     rowsOut += bytes.count('\n');
     auto *file = qobject_cast<QFileDevice *>(output);
-    if (file && !file->isSequential() && written > whole)
+    if (setup.cutBack && file && !file->isSequential() && written > whole)
         file->resize(bytesOut);
     writeFailed = true;
     end();
@@ -109,6 +124,8 @@ bool Recorder::writeOut(QByteArray bytes)
 void Recorder::end()
 {
     stopped = true;
+    if (ended.exchange(true))
+        return;
     if (onEnd)
         onEnd();
 }

@@ -27,7 +27,7 @@ class Recorder : public RecordSink
 public:
     // The window shows a mean in fast mode only; the command line's --average
     // asks for one in every mode. Binary output counts a 0 as no reading.
-    enum class Averaging { FastModeOnly, EveryMode };
+    enum class Averaging { None, FastModeOnly, EveryMode };
 
     struct Setup
     {
@@ -36,6 +36,9 @@ public:
         Averaging averaging = Averaging::FastModeOnly;
         int meanCount = 1;      // 1: each record as it came
         qint64 maxRows = 0;     // 0: no end
+        // A failed write leaves no part of a row in the output: only for a file
+        // the owner made, never one it was handed (an appended log, say).
+        bool cutBack = false;
     };
 
     // Rows reach the output at least this often.
@@ -62,6 +65,8 @@ public:
 
     qint64 rows() const { return rowsOut; }
     qint64 rowsTaken() const { return taken; }
+    // Records the worker handed over, kept or not: whether the hub still sends.
+    qint64 recordsSeen() const { return seen; }
     bool failed() const { return writeFailed; }
     bool full() const { return setup.maxRows > 0 && taken >= setup.maxRows; }
     QString failure() const;
@@ -85,9 +90,11 @@ private:
     std::function<void()> onEnd;
     std::atomic<int> meanCount;
     std::atomic<qint64> taken {0};
+    std::atomic<qint64> seen {0};
     std::atomic<qint64> rowsOut {0};
     std::atomic<bool> writeFailed {false};
     std::atomic<bool> stopped {false};
+    std::atomic<bool> ended {false};
 };
 
 #endif // RECORDER_H

@@ -313,7 +313,9 @@ private slots:
         QTemporaryDir dir;
         QFile file(dir.filePath(QStringLiteral("recording.csv")));
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
-        Recorder recorder(&file, Recorder::Setup());
+        Recorder::Setup setup;
+        setup.cutBack = true;
+        Recorder recorder(&file, setup);
         QVERIFY(recorder.begin());
         bool ended = false;
         recorder.setOnEnd([&ended] { ended = true; });

@@ -12,6 +12,7 @@ std::shared_ptr<CsvRecording> CsvRecording::start(const QString &path, QString &
     }
     Recorder::Setup setup;
     setup.withModes = true;
+    setup.cutBack = true;
     recording->recorder.reset(new Recorder(&recording->file, setup));
     if (!recording->recorder->begin()) {
         error = recording->recorder->failure();
