@@ -4,6 +4,7 @@
 #include "testsupport.h"
 
 #include <QtWidgets>
+#include <QSerialPort>
 #include <QtTest>
 
 #include <qcustomplot.h>
@@ -361,14 +362,16 @@ private slots:
 
     void reconnectsToTheHubThatVanished_data()
     {
-        QTest::addColumn<bool>("anotherHubFirst");
-        QTest::newRow("the same hub comes back") << false;
-        QTest::newRow("another hub takes the port first") << true;
+        QTest::addColumn<int>("first");   // 0: the hub itself, 1: another hub, 2: another program holds the port
+        QTest::newRow("the same hub comes back") << 0;
+        QTest::newRow("another hub takes the port first") << 1;
+        QTest::newRow("another program holds the port first") << 2;
     }
 
     void reconnectsToTheHubThatVanished()
     {
-        QFETCH(bool, anotherHubFirst);
+        QFETCH(int, first);
+        const bool anotherHubFirst = first == 1;
         QTemporaryDir dir;
         // A link of our own: the hub comes back on the same path.
         const QString port = dir.filePath(QStringLiteral("hub"));
@@ -402,7 +405,21 @@ private slots:
             }
             hub->setIdentity("1234", "2.1.0", "STD");
         }
-        QTRY_COMPARE_WITH_TIMEOUT(status->currentMessage(), QStringLiteral("Connected"), 5000);
+        if (first == 2) {
+            // The tries fail to open it: no word of them, no upload without
+            // the serial number checked, and fewer tries as they fail.
+            QSerialPort holder(port);
+            QVERIFY(holder.open(QIODevice::ReadWrite));
+            QStringList shown;
+            connect(status, &QStatusBar::messageChanged, &holder, [&shown](const QString &m) { shown << m; });
+            for (int i = 0; i < 40; ++i) {
+                QTest::qWait(100);
+                QCOMPARE(status->currentMessage(), QStringLiteral("Waiting for the hub..."));
+                QVERIFY(!child<QAction>("actionUpload_Firmware")->isEnabled());
+            }
+            QCOMPARE(shown, QStringList());
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(status->currentMessage(), QStringLiteral("Connected"), 10000);
         const HubSimulator::Readings after = readings({2000, 2001, 2002, 2003, 2004, 2005, 2006, 2007});
         hub->setFixedReadings(after);
         QTRY_COMPARE_WITH_TIMEOUT(texts(), displayed(after, 'T'), 3000);
@@ -451,6 +468,24 @@ private slots:
         QCOMPARE(second.size(), QSize(1000, 750));
         QCOMPARE(child<QSpinBox>("spinBox")->value(), 4000);
         QVERIFY(!child<QAction>("actionReconnect")->isChecked());
+
+        // A file of the user's to break: what does not read as what it should
+        // be is passed over, and the window starts as without it.
+        QFile hostile(dir.filePath(QStringLiteral("hostile.ini")));
+        QVERIFY(hostile.open(QIODevice::WriteOnly));
+        hostile.write("[General]\nport=\"@Variant(\\0\\0\\0\\v\\0\\x7f\\xff\\xff\\xff)\"\n"
+                      "maximum=abc\naverage=99999\ngeometry=@Variant(\\0\\0\\0\\t\\0\\x7f\\xff\\xff\\xff)\n"
+                      "reconnect=maybe\nhistory\\open=1, 2\nhistory\\span=7\n");
+        hostile.close();
+        QSettings broken(hostile.fileName(), QSettings::IniFormat);
+        MainWindow third;
+        third.useSettings(&broken);
+        QCOMPARE(::child<QComboBox>(&third, "comboBoxPortName")->currentText(),
+                 child<QComboBox>("comboBoxPortName")->currentText());
+        QCOMPARE(::child<QSpinBox>(&third, "spinBox")->value(), 4000);
+        QCOMPARE(::child<QSpinBox>(&third, "spinBoxMeanNbVal")->value(), child<QSpinBox>("spinBoxMeanNbVal")->value());
+        QVERIFY(!::child<QAction>(&third, "actionReconnect")->isChecked());
+        QVERIFY(!third.findChild<QWidget *>(QStringLiteral("HistoryWindow")));
     }
 
     // The plot follows the hub's sensors and the display maximum, stands still

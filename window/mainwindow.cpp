@@ -9,6 +9,7 @@
 #include "sensorcolours.h"
 #include "fw_upgrade.h"
 #include "restart.h"
+#include "storedsettings.h"
 #include "stylesheet.h"
 #include "threadcom.h"
 
@@ -18,6 +19,8 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QSettings>
+
+#include <new>
 #include <QStandardPaths>
 #include <QEventLoop>
 #include <QGroupBox>
@@ -179,7 +182,7 @@ void MainWindow::connectToHub(const QString &port)
 
     connect(worker, &ThreadCom::errorSerialPort, this, &MainWindow::HandleError);
     connect(worker, &ThreadCom::GoToUploadMode, this, &MainWindow::EnterUploadMode);
-    connect(worker, &ThreadCom::openFailed, this, [] { QApplication::beep(); });
+    connect(worker, &ThreadCom::openFailed, this, &MainWindow::workerOpenFailed);
     connect(this, &MainWindow::Discon, worker, &ThreadCom::exit);
     connect(this, &MainWindow::ConfigSet, worker, &ThreadCom::ConnectSerialRead);
     connect(this, &MainWindow::ChangingofDisplayMode, worker,
@@ -286,7 +289,8 @@ void MainWindow::setLink(Link next)
         displayTimer.stop();
     const bool connected = next != Link::Disconnected;
     ui->pushButtonConnect->setText(connected ? tr(DisconnectCaption) : tr(ConnectCaption));
-    ui->actionUpload_Firmware->setEnabled(connected);
+    // A try of the wait has not yet checked the hub's serial number.
+    ui->actionUpload_Firmware->setEnabled(connected && !reconnectAttempt);
     const bool speaking = controlsSpeakToHub();
     for (QAbstractButton *mode : {static_cast<QAbstractButton *>(ui->radioButtonBinaryMode),
                                   static_cast<QAbstractButton *>(ui->radioButton_TextMode),
@@ -308,7 +312,8 @@ QString MainWindow::linkMessage() const
     case Link::Disconnected:
         return waitingForHub ? waitingMessage : tr("Disconnected");
     case Link::Connecting:
-        return tr("Connecting...");
+        // A try of the wait is still the wait, to the user.
+        return reconnectAttempt ? waitingMessage : tr("Connecting...");
     case Link::UpgradeUnfinished:
         return tr("Upgrade did not finish");
     case Link::Connected:
@@ -325,6 +330,13 @@ QString MainWindow::linkMessage() const
 bool MainWindow::controlsSpeakToHub() const
 {
     return link == Link::Connected || link == Link::Disconnected;
+}
+
+// The worker of a try of the wait, also once the try has ended.
+bool MainWindow::fromTryingWorker() const
+{
+    const auto *from = qobject_cast<const ThreadCom *>(sender());
+    return from && from == tryingWorker;
 }
 
 // A queued report of a worker the user has since left describes no hub on
@@ -376,7 +388,8 @@ void MainWindow::HandleError(QString error)
     if (fromOtherWorker())
         return;
     // A try at a vanished hub's port shows nothing: the vanishing said it all.
-    if (reconnectAttempt)
+    // A failed open reports twice, around its end: both belong to the try.
+    if (reconnectAttempt || fromTryingWorker())
         return;
     vanishedWhileConnected = fromCurrentWorker() && link == Link::Connected
                              && error.startsWith(QLatin1String("Port is unavailable"))
@@ -420,6 +433,7 @@ void MainWindow::SetConfig(qint8 PellPlg, uchar OMode, uchar DMode)
             return;
         }
         stopWaitingForHub();
+        tryingWorker.clear();
     }
     if (worker) {
         QMutexLocker lock(&worker->DataMutex);
@@ -630,7 +644,7 @@ void MainWindow::on_actionUpload_Firmware_triggered()
         disconnectFromHub();
         return;
     }
-    if (fromOtherWorker() || (fromCurrentWorker() && link != Link::Connecting))
+    if (fromOtherWorker() || (fromCurrentWorker() && link != Link::Connecting) || reconnectAttempt)
         return;
     if (link == Link::Upgrading) {
         QMessageBox::information(this, tr("Upload Firmware"),
@@ -844,16 +858,18 @@ void MainWindow::useSettings(QSettings *store)
     settings = store;
     if (!settings)
         return;
-    const QString port = settings->value(QStringLiteral("port")).toString();
+    const StoredSettings stored(settings);
+    const QString port = stored.text(QStringLiteral("port"));
     if (!port.isEmpty())
         choosePort(port);
-    if (settings->contains(QStringLiteral("maximum")))
-        ui->spinBox->setValue(settings->value(QStringLiteral("maximum")).toInt());
-    if (settings->contains(QStringLiteral("average")))
-        ui->spinBoxMeanNbVal->setValue(settings->value(QStringLiteral("average")).toInt());
-    restoreGeometry(settings->value(QStringLiteral("geometry")).toByteArray());
-    ui->actionReconnect->setChecked(settings->value(QStringLiteral("reconnect"), false).toBool());
-    if (settings->value(QStringLiteral("history/open"), false).toBool())
+    ui->spinBox->setValue(stored.number(QStringLiteral("maximum"), ui->spinBox->minimum(),
+                                        ui->spinBox->maximum(), ui->spinBox->value()));
+    ui->spinBoxMeanNbVal->setValue(stored.number(QStringLiteral("average"), ui->spinBoxMeanNbVal->minimum(),
+                                                 ui->spinBoxMeanNbVal->maximum(),
+                                                 ui->spinBoxMeanNbVal->value()));
+    restoreGeometry(stored.bytes(QStringLiteral("geometry")));
+    ui->actionReconnect->setChecked(stored.flag(QStringLiteral("reconnect"), false));
+    if (stored.flag(QStringLiteral("history/open"), false))
         on_actionHistory_triggered();
 }
 
@@ -871,7 +887,12 @@ void MainWindow::saveSettings()
         settings->setValue(QStringLiteral("history/span"), historyWindow->spanIndex());
         settings->setValue(QStringLiteral("history/geometry"), historyWindow->saveGeometry());
     }
-    settings->sync();
+    // Writing merges with what the file holds: a file that cannot be read
+    // (see StoredSettings) is left as it is rather than end the program.
+    try {
+        settings->sync();
+    } catch (const std::bad_alloc &) {
+    }
 }
 
 void MainWindow::choosePort(const QString &port)
@@ -888,7 +909,8 @@ void MainWindow::connectNow()
 void MainWindow::startWaitingForHub()
 {
     waitingForHub = true;
-    reconnectTimer.start(1000);
+    reconnectDelayMs = FirstReconnectDelayMs;
+    reconnectTimer.start(reconnectDelayMs);
     ui->statusBar->showMessage(linkMessage());
 }
 
@@ -914,10 +936,30 @@ void MainWindow::tryAwaitedHub()
     if (!path.contains(QLatin1Char('/')))
         path.prepend(QStringLiteral("/dev/"));
 #endif
-    if (!QFileInfo::exists(path))
+    if (!QFileInfo::exists(path)) {
+        // Gone: come back within a second of its return.
+        reconnectDelayMs = FirstReconnectDelayMs;
+        reconnectTimer.setInterval(reconnectDelayMs);
         return;
+    }
     reconnectAttempt = true;
     connectToHub(awaitedPort);
+    tryingWorker = worker;
+}
+
+// A port that is there but cannot be opened is held by another program, and
+// likely to stay so for a while: the wait tries it less and less often, and
+// only a connection the user asked for beeps.
+void MainWindow::workerOpenFailed()
+{
+    if (fromOtherWorker())
+        return;
+    if (!reconnectAttempt && !fromTryingWorker()) {
+        QApplication::beep();
+        return;
+    }
+    reconnectDelayMs = std::min(2 * reconnectDelayMs, LastReconnectDelayMs);
+    reconnectTimer.setInterval(reconnectDelayMs);
 }
 
 void MainWindow::attachHistory()
@@ -955,8 +997,9 @@ void MainWindow::on_actionHistory_triggered()
                 detachHistory();
         });
         if (settings) {
-            historyWindow->setSpanIndex(settings->value(QStringLiteral("history/span"), 1).toInt());
-            historyWindow->restoreGeometry(settings->value(QStringLiteral("history/geometry")).toByteArray());
+            const StoredSettings stored(settings);
+            historyWindow->setSpanIndex(stored.number(QStringLiteral("history/span"), 0, 2, 1));
+            historyWindow->restoreGeometry(stored.bytes(QStringLiteral("history/geometry")));
         }
     }
     historyWindow->show();

@@ -118,6 +118,8 @@ private:
     void startWaitingForHub();
     void stopWaitingForHub();
     void tryAwaitedHub();
+    void workerOpenFailed();
+    bool fromTryingWorker() const;
 
     void connectToHub(const QString &port);
     void startWhenPortIsFree(QThread *next, QThread *previous);
@@ -184,9 +186,13 @@ private:
     // port is tried once a second until the hub with the same serial number
     // answers there.
     QTimer reconnectTimer;
+    static const int FirstReconnectDelayMs = 1000;
+    static const int LastReconnectDelayMs = 16000;
+    int reconnectDelayMs = FirstReconnectDelayMs;
     bool waitingForHub = false;
     bool vanishedWhileConnected = false;
     bool reconnectAttempt = false;
+    QPointer<ThreadCom> tryingWorker;
     QString awaitedPort;
     QString awaitedSerial;
     QString waitingMessage;
