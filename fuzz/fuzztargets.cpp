@@ -2,6 +2,7 @@
 #include "fuzztargets.h"
 
 #include "hubprotocol.h"
+#include "recordsplitter.h"
 #include "upgrade_logic.h"
 
 #include <QCoreApplication>
@@ -131,9 +132,35 @@ void setFailureHandler(FailureHandler handler)
     failureHandler = handler ? handler : abortOnFailure;
 }
 
+// What the handshake finds in the bytes after its query: what it points at is
+// what it says it is, whatever the bytes around it.
+void configAnswer(const QByteArray &buffer)
+{
+    const ConfigAnswer answer = scanConfigAnswer(buffer);
+    check(answer.records == buffer.contains(RecordHeader), "records are seen exactly when a header is there");
+    if (answer.bootLoader >= 0)
+        check(buffer.mid(answer.bootLoader, BootLoaderMarker.size()) == BootLoaderMarker,
+              "the boot-loader marker is where it is said to be");
+    if (answer.reply >= 0) {
+        const QByteArray reply = buffer.mid(answer.reply, 5);
+        const auto hex = [](char c) { return std::isxdigit(uchar(c)) != 0; };
+        check(reply.size() == 5 && reply.at(0) == ConfigReplyStart && hex(reply.at(1)) && hex(reply.at(2))
+                  && (reply.at(3) == 'F' || reply.at(3) == 'P') && (reply.at(4) == 'T' || reply.at(4) == 'B'),
+              "a reply taken is well formed");
+        check(answer.firstC >= 0 && answer.firstC <= answer.reply, "no lone C outside records comes after the reply");
+        const ReplyFields fields = replyFieldsSent(buffer, answer.reply);
+        check(fields.mask && fields.operatingMode && fields.displayMode, "a well-formed reply sends every field");
+    }
+    if (answer.firstC >= 0)
+        check(buffer.at(answer.firstC) == ConfigReplyStart, "the first C is a C");
+    if (!buffer.contains(ConfigReplyStart))
+        check(answer.reply < 0 && answer.firstC < 0, "no C, no reply");
+}
+
 int configReply(const uint8_t *data, size_t size)
 {
     const QByteArray buffer = bytes(data, size);
+    configAnswer(buffer);
     // Where the handshake starts reading, and anywhere else the input names.
     const int positions[] = {int(buffer.indexOf(ConfigReplyStart)), size > 0 ? int(data[0]) - 8 : -1};
     for (const int cPos : positions) {
@@ -201,8 +228,20 @@ int binaryStream(const uint8_t *data, size_t size)
     QList<QList<qint16>> histories = freshHistories();
     QByteArray pending;
     QByteArray waiting;
+    // However the reads cut the stream, the record path takes the same records:
+    // from a binary start, and after a switch from text.
+    QByteArray whole;
+    RecordSplitter split[2];
+    split[0].setDisplayMode(Binary);
+    split[1].setDisplayMode(Text);
+    split[1].switchDisplayMode(Binary);
+    QVector<Readings> taken[2];
     while (chunks.more()) {
-        waiting += chunks.next();
+        const QByteArray chunk = chunks.next();
+        whole += chunk;
+        for (int i = 0; i < 2; ++i)
+            taken[i] += split[i].feed(chunk);
+        waiting += chunk;
         if (waiting.size() < BinaryMinimumWaiting)
             continue;   // the reader leaves them waiting in the port
         const QByteArray all = pending + waiting;
@@ -233,6 +272,13 @@ int binaryStream(const uint8_t *data, size_t size)
             const qint16 mean = pushAndAverage(histories[k], readings[k], n, true);
             checkMean(histories[k], n, true, mean);
         }
+    }
+    for (int i = 0; i < 2; ++i) {
+        RecordSplitter once;
+        once.setDisplayMode(i == 0 ? Binary : Text);
+        if (i == 1)
+            once.switchDisplayMode(Binary);
+        check(once.feed(whole) == taken[i], "the records do not depend on where the reads cut the stream");
     }
     return 0;
 }
