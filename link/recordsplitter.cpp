@@ -80,8 +80,10 @@ void RecordSplitter::takeFrames(QVector<Readings> &records)
     for (;;) {
         const int header = pending.indexOf(RecordHeader, from);
         if (header < 0) {
-            // Keep a last "P": it may open a header the next read completes.
-            from = pending.endsWith(RecordHeader.at(0)) ? pending.size() - 1 : pending.size();
+            // Keep a last "P": it may open a header the next read completes;
+            // not one of the values of the frame just taken.
+            const int last = pending.size() - 1;
+            from = last >= from && pending.endsWith(RecordHeader.at(0)) ? last : pending.size();
             break;
         }
         if (leavingText) {

@@ -167,6 +167,11 @@ private slots:
             << QByteArray::fromHex("5048" "5048" "0050" "4800" "0004" "0005" "0006" "0007" "0008") + tail + frame
             << QList<int>{0x5048, 1};
         QTest::newRow("garbage between frames") << 'B' << "xyP" + frame + "\x00P" + frame << QList<int>{1, 1};
+        // A frame's last value byte "P", then "H": no header, wherever a read ends.
+        QTest::newRow("a frame that ends in P") << 'B'
+            << QByteArray::fromHex("5048" "0002" "0000" "0000" "0000" "0000" "0000" "0000" "0050") + "H"
+                   + QByteArray(16, '\x01') + frame
+            << QList<int>{2, 1};
         const QList<int> eight{1000, 1001, 1002, 1003, 1004, 1005, 1006, 1007};
         QTest::newRow("lines") << 'T' << textLine(eight) + textLine({-3, 1001, 1002, 1003, 1004, 1005, 1006, 1007})
                                << QList<int>{1000, -3};
