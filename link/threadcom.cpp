@@ -16,6 +16,21 @@
 
 using namespace HubProtocol;
 
+// The phases of a worker's connection, and what moves it on:
+//
+//   Opening     -> Identifying  process(): the port opened
+//   Opening     -> Released     process(): it did not (exit)
+//   Identifying -> Streaming    the hub's configuration was found and reported;
+//                               configuration commands and readers from here
+//   Identifying -> BootLoader   the boot loader answered: the port stays open
+//   Identifying -> Released     no hub answered, or the port failed (exit)
+//   Streaming   -> HandedOver   Upgrade(): "TUF" sent, the port is the boot loader's
+//   BootLoader  -> HandedOver   Upgrade()
+//   HandedOver  -> Upgrading    launch_upgrade() runs
+//   Upgrading   -> HandedOver   the run failed: the port stays for another trigger
+//   Upgrading   -> Released     the new image is in place
+//   any         -> Released     exit(): the port is closed and let go
+
 namespace {
 
 const int ConfigAttempts = 40;
@@ -106,7 +121,7 @@ QByteArray ThreadCom::tapped(const QByteArray &bytes)
 
 void ThreadCom::drainRecords()
 {
-    if (SerialPort && SerialPort->isOpen() && !handedOver)
+    if (SerialPort && SerialPort->isOpen() && phase == Phase::Streaming)
         tapped(SerialPort->readAll());
 }
 
@@ -141,6 +156,7 @@ void ThreadCom::process()
     configurePort(SerialPort);
 
     if (SerialPort->open(QIODevice::ReadWrite)) {
+        phase = Phase::Identifying;
         SerialPort->readAll();
         IdentifyHub();
         return;
@@ -166,8 +182,10 @@ void ThreadCom::IdentifyHub()
     if (!readConfiguration())
         return;
     readIdentification();
-    if (!released && !stopRequested())
+    if (phase == Phase::Identifying && !stopRequested()) {
+        phase = Phase::Streaming;
         emit Set_GUIConfiguration(PellPlg, OMode, DMode);
+    }
 }
 
 bool ThreadCom::readConfiguration()
@@ -197,10 +215,10 @@ bool ThreadCom::readConfiguration()
             answer = scanConfigAnswer(buffer);
             if (answer.bootLoader < 0 && answer.reply < 0 && !answer.records && answer.firstC >= 0)
                 answer.reply = settleQuietReply(buffer, answer);
-            if (released || stopRequested() || stretch.elapsed() >= ConfigWaitMs)
+            if (phase == Phase::Released || stopRequested() || stretch.elapsed() >= ConfigWaitMs)
                 break;
         }
-        if (released || stopRequested())   // the link ended while we waited
+        if (phase == Phase::Released || stopRequested())   // the link ended while we waited
             return false;
         if (answer.bootLoader >= 0 || answer.reply >= 0)
             break;
@@ -213,6 +231,7 @@ bool ThreadCom::readConfiguration()
     }
 
     if (answer.bootLoader >= 0) {
+        phase = Phase::BootLoader;
         emit GoToUploadMode();
         return false;
     }
@@ -272,7 +291,7 @@ void ThreadCom::readIdentification()
     // would otherwise lose its identity, and a stream of measurement lines
     // ahead of the answer would use up the attempts. What first comes during
     // the last wait is too late: the defaults stand.
-    for (int attempt = 1; attempt <= IdentAttempts && !released && !stopRequested(); ++attempt) {
+    for (int attempt = 1; attempt <= IdentAttempts && phase == Phase::Identifying && !stopRequested(); ++attempt) {
         if (takeIdentityLine())
             return;
         SerialPort->waitForReadyRead(IdentWaitMs);
@@ -332,18 +351,18 @@ void ThreadCom::finish()
 
 void ThreadCom::exit()
 {
-    if (released)
+    if (phase == Phase::Released)
         return;
-    released = true;
+    // Whole records that came before the end are data for the record sinks,
+    // also the one the display's reader keeps for its next notification.
+    if (!recordSinks.isEmpty())
+        drainRecords();
+    phase = Phase::Released;
     if (!SerialPort) {
         // The upgrade already released the port: nothing left to close.
         finish();
         return;
     }
-    // Whole records that came before the end are data for the record sinks,
-    // also the one the display's reader keeps for its next notification.
-    if (!recordSinks.isEmpty())
-        drainRecords();
     disconnect(SerialPort, &QIODevice::readyRead, this, &ThreadCom::ReadSerialPortDataBinary);
     disconnect(SerialPort, &QIODevice::readyRead, this, &ThreadCom::ReadSerialPortDataText);
     disconnect(SerialPort, &QIODevice::readyRead, this, &ThreadCom::discardBootLoaderOutput);
@@ -394,8 +413,9 @@ void ThreadCom::HandleError(QSerialPort::SerialPortError error)
 
 bool ThreadCom::canSendCommand() const
 {
-    // After exit() or the hand-over to the boot loader the port is not ours.
-    return SerialPort && SerialPort->isOpen() && !released && !handedOver;
+    // Before the hub's configuration was shown, after exit() or the hand-over
+    // to the boot loader, the port is not ours to command.
+    return SerialPort && SerialPort->isOpen() && phase == Phase::Streaming;
 }
 
 void ThreadCom::sendCommand(const QByteArray &command)
@@ -528,7 +548,8 @@ void ThreadCom::storeReadings(const Readings &values)
 void ThreadCom::Upgrade()
 {
     // A connection the user has left sends nothing more to its hub.
-    if (released || stopRequested())
+    if (phase == Phase::Released || phase == Phase::Opening || phase == Phase::Identifying
+        || stopRequested())
         return;
     if (SerialPort) {
         disconnect(SerialPort, &QIODevice::readyRead, this, &ThreadCom::ReadSerialPortDataBinary);
@@ -542,7 +563,7 @@ void ThreadCom::Upgrade()
         SerialPort = new QSerialPort(this);
         configurePort(SerialPort);
     }
-    handedOver = true;
+    phase = Phase::HandedOver;
     if (SerialPort->isOpen()) {
         SerialPort->write(EnterBootLoader);
         SerialPort->waitForBytesWritten(CommandWrittenLimitMs);
@@ -589,7 +610,7 @@ void ThreadCom::launchUpgradeImage(QByteArray image)
 
 Upgrade_logic::Outcome ThreadCom::runUpgrade(const FirmwareImage &image)
 {
-    if (!upgrade_logic || released || stopRequested())
+    if (!upgrade_logic || phase != Phase::HandedOver || stopRequested())
         return Upgrade_logic::Stopped;
     // Nothing is erased before there is an image to write in its place.
     if (!image.isUsable()) {
@@ -601,7 +622,7 @@ Upgrade_logic::Outcome ThreadCom::runUpgrade(const FirmwareImage &image)
 
 Upgrade_logic::Outcome ThreadCom::runUpgrade(const QByteArray &image)
 {
-    if (!upgrade_logic || released || stopRequested())
+    if (!upgrade_logic || phase != Phase::HandedOver || stopRequested())
         return Upgrade_logic::Stopped;
     if (image.isEmpty() || image.size() > FirmwareImage::holdLimit()) {
         emit upgradeMessage(FirmwareImage::emptyText());
@@ -609,6 +630,7 @@ Upgrade_logic::Outcome ThreadCom::runUpgrade(const QByteArray &image)
     }
     if (SerialPort)
         disconnect(SerialPort, &QIODevice::readyRead, this, &ThreadCom::discardBootLoaderOutput);
+    phase = Phase::Upgrading;
     const uchar erase = upgrade_logic->mass_erase();
     if (erase != Upgrade_logic::Acknowledge) {
         // A hub that answers the erase with anything else is not ready to be
@@ -634,6 +656,8 @@ Upgrade_logic::Outcome ThreadCom::runUpgrade(const QByteArray &image)
 void ThreadCom::endUpgrade(Upgrade_logic::Outcome outcome)
 {
     emit upgradeEnded(outcome);
+    if (phase == Phase::Upgrading)
+        phase = Phase::HandedOver;
     if (outcome != Upgrade_logic::Done) {
         // The port the run leaves open stays ours until the next trigger or
         // the disconnect; a hub unplugged meanwhile must not leave its read
@@ -654,7 +678,7 @@ void ThreadCom::endUpgrade(Upgrade_logic::Outcome outcome)
         delete upgrade_logic;
         upgrade_logic = nullptr;
     }
-    released = true;
+    phase = Phase::Released;
     emit showdisco();
     // The boot loader's port is on its way out; finish once it has gone.
     if (SerialPort)

@@ -142,11 +142,10 @@ private:
     // The text reader threw away the start of a line far too long to be a
     // record; the rest of that line, up to its "\n", goes the same way.
     bool skippingLongLine = false;
-    // The port was handed to the boot loader: no configuration command may
-    // reach it from here on.
-    bool handedOver = false;
-    // exit() has run: the worker is ending and touches the port no more.
-    bool released = false;
+    // How far this worker's one connection has come (see the table at the
+    // top of threadcom.cpp); every slot acts only in the phases that expect it.
+    enum class Phase { Opening, Identifying, Streaming, BootLoader, HandedOver, Upgrading, Released };
+    Phase phase = Phase::Opening;
     QList<RecordSink *> recordSinks;
     RecordSplitter recordSplitter;
     struct { int eraseMs, replyMs, finalMs; } upgradeWaitLimits = {0, 0, 0};
