@@ -30,7 +30,7 @@ bool parseSensors(const QString &text, qint8 &mask)
 {
     if (text.contains(QLatin1Char(','))) {
         int bits = 0;
-        for (const QString &item : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        for (const QString &item : text.split(QLatin1Char(','))) {   // "0,,1" and "," name no sensor
             bool ok = false;
             const int sensor = item.trimmed().toInt(&ok);
             if (!ok || sensor < 0 || sensor >= HubProtocol::SensorCount)

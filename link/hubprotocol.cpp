@@ -88,41 +88,101 @@ void readConfigReply(const QByteArray &data, int cPos, qint8 &mask, uchar &opera
     }
 }
 
-ConfigAnswer scanConfigAnswer(const QByteArray &data)
+namespace {
+
+// The value bytes of every record in data. Records do not overlap: a header
+// inside a record's values is one of its readings, and must not reach out over
+// what follows the record, such as a reply. Also where the first record starts.
+QByteArray recordValues(const QByteArray &data, int &firstHeader)
 {
-    ConfigAnswer answer;
-    const int size = data.size();
-    // The value bytes of every record in data. Records do not overlap: a
-    // header inside a record's values is one of its readings, and must not
-    // reach out over what follows the record, such as the reply.
-    QByteArray covered(size, '\0');
-    for (int at = data.indexOf(RecordHeader); at >= 0;
-         at = data.indexOf(RecordHeader, at + BinaryFrameValueBytes)) {
-        answer.records = true;
-        const int end = std::min(size, at + BinaryFrameValueBytes);
+    QByteArray covered(data.size(), '\0');
+    firstHeader = data.indexOf(RecordHeader);
+    for (int at = firstHeader; at >= 0; at = data.indexOf(RecordHeader, at + BinaryFrameValueBytes)) {
+        const int end = std::min(int(data.size()), at + BinaryFrameValueBytes);
         for (int i = at + RecordHeader.size(); i < end; ++i)
             covered[i] = 1;
     }
-    const auto outside = [&](int pos, int length) {
-        for (int i = pos; i < std::min(size, pos + length); ++i)
-            if (covered.at(i))
-                return false;
-        return true;
+    return covered;
+}
+
+bool outsideValues(const QByteArray &covered, int pos, int length)
+{
+    for (int i = pos; i < std::min(int(covered.size()), pos + length); ++i)
+        if (covered.at(i))
+            return false;
+    return true;
+}
+
+bool lineEndsAt(const QByteArray &data, int pos)
+{
+    return data.mid(pos, 2) == "\r\n" || data.mid(pos, 1) == "\n";
+}
+
+} // namespace
+
+ConfigAnswer scanConfigAnswer(const QByteArray &data)
+{
+    ConfigAnswer answer;
+    int firstHeader = -1;
+    const QByteArray covered = recordValues(data, firstHeader);
+    answer.records = firstHeader >= 0;
+    // After the first header, a record's structure tells its values apart.
+    const auto trusted = [&](int pos, int length) {
+        return (firstHeader >= 0 && pos > firstHeader) || lineEndsAt(data, pos + length);
     };
+    const int marker = BootLoaderMarker.size();
     for (int at = data.indexOf(BootLoaderMarker); at >= 0 && answer.bootLoader < 0;
-         at = data.indexOf(BootLoaderMarker, at + 1))
-        if (outside(at, BootLoaderMarker.size()))
+         at = data.indexOf(BootLoaderMarker, at + 1)) {
+        if (!outsideValues(covered, at, marker))
+            continue;
+        if (trusted(at, marker))
             answer.bootLoader = at;
+        else if (answer.tentativeBootLoader < 0)
+            answer.tentativeBootLoader = at;
+    }
     for (int at = data.indexOf(ConfigReplyStart); at >= 0 && answer.reply < 0;
          at = data.indexOf(ConfigReplyStart, at + 1)) {
-        if (!outside(at, 5))
+        if (!outsideValues(covered, at, 5))
             continue;
         if (answer.firstC < 0)
             answer.firstC = at;
-        if (isWellFormedReply(data, at))
+        if (!isWellFormedReply(data, at))
+            continue;
+        if (trusted(at, 5))
             answer.reply = at;
+        else if (answer.tentativeReply < 0)
+            answer.tentativeReply = at;
     }
     return answer;
+}
+
+bool isCutReply(const QByteArray &data, int pos)
+{
+    if (pos < 0 || pos + 5 <= data.size() || data.at(pos) != ConfigReplyStart)
+        return false;
+    for (int i = pos + 1; i < data.size(); ++i) {
+        const char c = data.at(i);
+        const bool fits = i - pos <= 2 ? isHexDigit(c) : i - pos == 3 ? (c == 'F' || c == 'P') : false;
+        if (!fits)
+            return false;
+    }
+    return true;
+}
+
+int findIdentificationLine(const QByteArray &data, QByteArray &line)
+{
+    int firstHeader = -1;
+    const QByteArray covered = recordValues(data, firstHeader);
+    for (int at = data.indexOf(IdentMarker); at >= 0; at = data.indexOf(IdentMarker, at + 1)) {
+        if (!outsideValues(covered, at, IdentMarker.size()))
+            continue;
+        const int end = data.indexOf('\n', at);
+        if (end < 0)
+            return -1;
+        line = data.mid(at, end + 1 - at);
+        return at;
+    }
+    return -1;
 }
 
 ReplyFields replyFieldsSent(const QByteArray &data, int cPos)
@@ -147,11 +207,16 @@ bool readIdentificationLine(const QByteArray &line, Identity &identity)
     const int marker = line.indexOf(IdentMarker);
     if (marker < 0)
         return false;
-    const QList<QByteArray> fields = line.mid(marker).split(' ');
+    // The line end is cut off the line, not off its last field: a type of
+    // "STD" stays "STD" also after a line that ends in "\n" alone, a trailing
+    // blank or a field more.
+    QByteArray text = line.mid(marker);
+    if (text.endsWith('\n'))
+        text.chop(text.endsWith("\r\n") ? 2 : 1);
+    const QList<QByteArray> fields = text.split(' ');
     if (fields.size() < 5)
         return false;
-    QByteArray type = fields.at(4);
-    type.chop(2);   // the line end
+    const QByteArray type = fields.at(4);
     identity.DeviceName = fieldText(fields.at(1));
     identity.SerialNo = fieldText(fields.at(2));
     identity.FirmwareVersion = fieldText(fields.at(3));

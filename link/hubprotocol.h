@@ -73,14 +73,30 @@ void readConfigReply(const QByteArray &data, int cPos, qint8 &mask, uchar &opera
 // only outside the value bytes of a record whose header was seen, and a reply
 // is well formed when its mask is two hexadecimal digits and both mode bytes
 // are letters of theirs.
+//
+// Bytes before the first header may be the tail of a record whose header came
+// before the query. A reply or marker there is trusted only when its line ends
+// right after it, as the hub ends its replies; otherwise it is tentative, and
+// taken only from a hub that turns out to send no records at all.
 struct ConfigAnswer
 {
-    int bootLoader = -1;   // offset of the first boot-loader marker, or -1
-    int reply = -1;        // offset of the first well-formed reply, or -1
+    int bootLoader = -1;   // offset of the first trusted boot-loader marker, or -1
+    int reply = -1;        // offset of the first trusted well-formed reply, or -1
+    int tentativeBootLoader = -1;
+    int tentativeReply = -1;
     int firstC = -1;       // offset of the first "C" outside records, or -1
     bool records = false;  // a record header was seen: the hub is streaming
 };
 ConfigAnswer scanConfigAnswer(const QByteArray &data);
+
+// Whether data ends in the start of a reply at pos: a "C" and fewer than
+// five bytes, each what its place in a reply may hold.
+bool isCutReply(const QByteArray &data, int pos);
+
+// The identification line in what came after the configuration reply: from
+// the first marker outside the values of a record, up to and with its "\n".
+// -1 while there is none, or while its line has not ended.
+int findIdentificationLine(const QByteArray &data, QByteArray &line);
 
 // Which fields of the reply at cPos hold what the hub meant to send: the
 // fields readConfigReply() takes as they are, rather than keeps or zeroes.

@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QMutexLocker>
 #include <QThread>
 
@@ -169,7 +170,13 @@ void ThreadCom::process()
 
 void ThreadCom::configurePort(QSerialPort *port) const
 {
-    port->setPortName(PortName);
+    // The port's lock is named after the path it is opened by: a link and its
+    // device must be one port, or two programs could hold the same hub.
+    const QFileInfo device(PortName);
+    const QString resolved = PortName.contains(QLatin1Char('/')) && device.isSymLink()
+                                 ? device.canonicalFilePath()
+                                 : QString();
+    port->setPortName(resolved.isEmpty() ? PortName : resolved);
     port->setBaudRate(QSerialPort::Baud115200, QSerialPort::AllDirections);
     port->setDataBits(QSerialPort::Data8);
     port->setParity(QSerialPort::NoParity);
@@ -188,9 +195,17 @@ void ThreadCom::IdentifyHub()
     }
 }
 
-bool ThreadCom::readConfiguration()
+// What a hub sent before it was asked is no answer: also what the system
+// still holds for the port and the port object has not read yet.
+void ThreadCom::discardInput()
 {
     SerialPort->readAll();
+    SerialPort->clear(QSerialPort::Input);
+}
+
+bool ThreadCom::readConfiguration()
+{
+    discardInput();
     SerialPort->write(ConfigQuery);
 
     // Everything that came since the query: a hub that was left streaming
@@ -199,6 +214,7 @@ bool ThreadCom::readConfiguration()
     ConfigAnswer answer;
     int attempt = 0;
     int askedAt = 0;
+    int partialSince = 0;   // a quiet hub's reply cut short, seen since this attempt
     bool heard = false;
     while (attempt < ConfigAttempts) {
         ++attempt;
@@ -214,7 +230,9 @@ bool ThreadCom::readConfiguration()
             heard = true;
             answer = scanConfigAnswer(buffer);
             if (answer.bootLoader < 0 && answer.reply < 0 && !answer.records && answer.firstC >= 0)
-                answer.reply = settleQuietReply(buffer, answer);
+                settleQuietAnswer(buffer, answer);
+            if (answer.reply < 0 && !answer.records && isCutReply(buffer, answer.firstC) && partialSince == 0)
+                partialSince = attempt;
             if (phase == Phase::Released || stopRequested() || stretch.elapsed() >= ConfigWaitMs)
                 break;
         }
@@ -223,12 +241,18 @@ bool ThreadCom::readConfiguration()
         if (answer.bootLoader >= 0 || answer.reply >= 0)
             break;
         // Traffic without a reply: the query may have been lost in it, or the
-        // reply spoiled. Ask again, as often as a second passes.
-        if (heard && attempt - askedAt >= ReaskAttempts) {
+        // reply spoiled. Ask again, as often as a second passes, and at once
+        // when what looked like a reply may have been a record's tail.
+        const int pause = answer.tentativeReply >= 0 && answer.records ? 2 : ReaskAttempts;
+        if (heard && attempt - askedAt >= pause) {
             SerialPort->write(ConfigQuery);
             askedAt = attempt;
         }
     }
+    // A quiet hub's reply that never came whole is read as far as it goes.
+    if (answer.bootLoader < 0 && answer.reply < 0 && !answer.records && partialSince > 0
+        && partialSince < ConfigAttempts && isCutReply(buffer, answer.firstC))
+        answer.reply = answer.firstC;
 
     if (answer.bootLoader >= 0) {
         phase = Phase::BootLoader;
@@ -237,7 +261,7 @@ bool ThreadCom::readConfiguration()
     }
     // A reply first seen in the last attempt counts as none: the hub is too
     // slow to be trusted with the rest of the exchange.
-    if (answer.reply < 0 || attempt >= ConfigAttempts) {
+    if (answer.reply < 0 || (attempt >= ConfigAttempts && partialSince == 0)) {
         emit errorSerialPort(QString::fromLatin1(NotFound));
         exit();
         emit showdisco();
@@ -248,28 +272,33 @@ bool ThreadCom::readConfiguration()
     reported.mask = fields.mask;
     reported.operatingMode = fields.operatingMode;
     reported.displayMode = fields.displayMode;
+    identityBuffer = buffer.mid(answer.reply + 5);
     return true;
 }
 
-// A hub that sends no records may send a reply that is not well formed, and
-// then its first "C" is its reply, read as far as it goes. A reply cut short
-// gets one short wait for its rest; anything that still arrives after it means
-// the bytes were not a lone reply, and the search goes on.
-int ThreadCom::settleQuietReply(QByteArray &buffer, ConfigAnswer &answer)
+// A hub that sends no records may send a reply that is not well formed, or no
+// line end after it, and then its first "C" (or its marker) is its answer,
+// once nothing more comes: anything that still arrives means the bytes were
+// not a lone answer, and the search goes on. A reply cut short gets the short
+// wait for its rest, and is not taken before it is whole.
+void ThreadCom::settleQuietAnswer(QByteArray &buffer, ConfigAnswer &answer)
 {
-    if (answer.firstC + 3 >= buffer.size()) {
+    if (answer.firstC + 4 >= buffer.size()) {
         SerialPort->waitForReadyRead(ShortReplyWaitMs);
         buffer += SerialPort->readAll();
         answer = scanConfigAnswer(buffer);
-        if (answer.reply >= 0 || answer.bootLoader >= 0 || answer.records)
-            return answer.reply;
+        if (answer.reply >= 0 || answer.bootLoader >= 0 || answer.records || answer.firstC + 4 >= buffer.size())
+            return;
     }
     if (SerialPort->waitForReadyRead(QuietReplySettleMs)) {
         buffer += SerialPort->readAll();
         answer = scanConfigAnswer(buffer);
-        return answer.reply;
+        return;
     }
-    return answer.firstC;
+    if (answer.tentativeBootLoader >= 0)
+        answer.bootLoader = answer.tentativeBootLoader;
+    else
+        answer.reply = answer.tentativeReply >= 0 ? answer.tentativeReply : answer.firstC;
 }
 
 void ThreadCom::readIdentification()
@@ -283,14 +312,15 @@ void ThreadCom::readIdentification()
         FirmwareVersion = defaults.FirmwareVersion;
         FirmwareType = defaults.FirmwareType;
     }
-    if (!SerialPort->waitForReadyRead(IdentFirstWaitMs))
+    const bool arrived = SerialPort->waitForReadyRead(IdentFirstWaitMs);
+    if (takeIdentityLine() || !arrived)
         return;
 
-    // Every whole line that is waiting is looked at, whether or not more data
-    // arrived since: a hub that answers in one piece and then falls silent
-    // would otherwise lose its identity, and a stream of measurement lines
-    // ahead of the answer would use up the attempts. What first comes during
-    // the last wait is too late: the defaults stand.
+    // Everything since the configuration reply is looked at, whether or not
+    // more data arrived since: a hub that answers in one piece and then falls
+    // silent would otherwise lose its identity, and a stream of records ahead
+    // of the answer would use up the attempts. What first comes during the
+    // last wait is too late: the defaults stand.
     for (int attempt = 1; attempt <= IdentAttempts && phase == Phase::Identifying && !stopRequested(); ++attempt) {
         if (takeIdentityLine())
             return;
@@ -298,24 +328,27 @@ void ThreadCom::readIdentification()
     }
 }
 
+// The line is searched for in everything since the configuration reply, so
+// that a record's readings that spell the marker are known for what they are.
 bool ThreadCom::takeIdentityLine()
 {
-    while (SerialPort->canReadLine()) {
-        const QByteArray line = SerialPort->readLine();
-        Identity identity;
-        if (readIdentificationLine(line, identity)) {
-            QMutexLocker lock(&DataMutex);
-            DeviceName = identity.DeviceName;
-            SerialNo = identity.SerialNo;
-            FirmwareVersion = identity.FirmwareVersion;
-            FirmwareType = identity.FirmwareType;
-            reported.identity = true;
-            return true;
-        }
-        if (line.contains(IdentMarker))   // an answer too short to trust: keep the defaults
-            return true;
+    identityBuffer += SerialPort->readAll();
+    if (identityBuffer.size() > HandshakeBufferLimit)
+        identityBuffer.remove(0, identityBuffer.size() - HandshakeBufferLimit);
+    QByteArray line;
+    if (findIdentificationLine(identityBuffer, line) < 0)
+        return false;
+    Identity identity;
+    if (readIdentificationLine(line, identity)) {
+        QMutexLocker lock(&DataMutex);
+        DeviceName = identity.DeviceName;
+        SerialNo = identity.SerialNo;
+        FirmwareVersion = identity.FirmwareVersion;
+        FirmwareType = identity.FirmwareType;
+        reported.identity = true;
     }
-    return false;
+    // An answer too short to trust keeps the defaults.
+    return true;
 }
 
 void ThreadCom::ConnectSerialRead()

@@ -124,7 +124,8 @@ private:
     void applyUpgradeWaitLimits();
     void finish();
     bool readConfiguration();
-    int settleQuietReply(QByteArray &buffer, HubProtocol::ConfigAnswer &answer);
+    void settleQuietAnswer(QByteArray &buffer, HubProtocol::ConfigAnswer &answer);
+    void discardInput();
     void readIdentification();
     bool takeIdentityLine();
     void configurePort(QSerialPort *port) const;
@@ -147,6 +148,8 @@ private:
     enum class Phase { Opening, Identifying, Streaming, BootLoader, HandedOver, Upgrading, Released };
     Phase phase = Phase::Opening;
     QList<RecordSink *> recordSinks;
+    // What came after the configuration reply, searched for the identity.
+    QByteArray identityBuffer;
     RecordSplitter recordSplitter;
     struct { int eraseMs, replyMs, finalMs; } upgradeWaitLimits = {0, 0, 0};
 };

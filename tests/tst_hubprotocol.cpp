@@ -155,6 +155,45 @@ private slots:
         }
     }
 
+    // What the handshake may take from a hub that keeps streaming: only what
+    // the hub itself sent as an answer, never a record's readings, also not
+    // the tail of a record whose header came before the query.
+    void handshakeAnswers_data()
+    {
+        QTest::addColumn<QByteArray>("data");
+        QTest::addColumn<int>("reply");        // trusted, or -1
+        QTest::addColumn<int>("tentative");    // a reply to take only from a hub without records
+        QTest::addColumn<int>("bootLoader");
+        QTest::addColumn<int>("identity");     // where the identification line starts, or -1
+        const QByteArray tail = QByteArray::fromHex("0102") + "C0FPB" + QByteArray::fromHex("0304");
+        QTest::newRow("quiet reply") << QByteArray("C0FFB\r\n") << 0 << -1 << -1 << -1;
+        QTest::newRow("quiet reply without a line end") << QByteArray("C0FFB") << -1 << 0 << -1 << -1;
+        QTest::newRow("reply before the records") << "C0FFB\r\n" + frame << 0 << -1 << -1 << -1;
+        QTest::newRow("a record's tail spells a reply") << tail + frame + "C0FFB\r\n" << 27 << 2 << -1 << -1;
+        QTest::newRow("readings spell a reply") << "PH\x01\x02" + QByteArray("C0FPB") + QByteArray(9, '\x05')
+                                                   + "C0FFB\r\n" << 18 << -1 << -1 << -1;
+        QTest::newRow("a record's tail spells the marker") << "\x01BOOTM\x02" + frame << -1 << -1 << -1 << -1;
+        QTest::newRow("the boot loader's marker") << QByteArray("BOOTM\r\n") << -1 << -1 << 0 << -1;
+        QTest::newRow("readings spell an identity") << "PH" + QByteArray("ID PXHUB a b c\r\n") + frame
+                                                       + "ID PXHUB 4321 9.9.9 EVL\r\n" << -1 << -1 << -1 << 36;
+    }
+    void handshakeAnswers()
+    {
+        QFETCH(QByteArray, data);
+        QFETCH(int, reply);
+        QFETCH(int, tentative);
+        QFETCH(int, bootLoader);
+        QFETCH(int, identity);
+        const ConfigAnswer answer = scanConfigAnswer(data);
+        QCOMPARE(answer.reply, reply);
+        QCOMPARE(answer.tentativeReply, tentative);
+        QCOMPARE(answer.bootLoader, bootLoader);
+        QByteArray line;
+        QCOMPARE(findIdentificationLine(data, line), identity);
+        if (identity >= 0)
+            QVERIFY(line.startsWith("ID PXHUB") && line.endsWith('\n'));
+    }
+
     // Fast mode: binary output leaves zero samples out of the divisor, text counts them.
     void everyRecord_data()
     {

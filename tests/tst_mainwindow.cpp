@@ -408,7 +408,9 @@ private slots:
         if (first == 2) {
             // The tries fail to open it: no word of them, no upload without
             // the serial number checked, and fewer tries as they fail.
-            QSerialPort holder(port);
+            // Held by its own name: the window, which was given the link,
+            // must see the same port held.
+            QSerialPort holder(hub->portPath());
             QVERIFY(holder.open(QIODevice::ReadWrite));
             QStringList shown;
             connect(status, &QStatusBar::messageChanged, &holder, [&shown](const QString &m) { shown << m; });

@@ -176,6 +176,8 @@ private slots:
         QTest::addColumn<bool>("replies");
         QTest::addColumn<int>("connections");   // the hub keeps streaming between them
         QTest::addColumn<QVariantList>("config"); // empty: not found
+        QTest::addColumn<int>("splitMs");         // the reply in two writes this far apart
+        QTest::addColumn<QByteArray>("before");   // waiting in the port before the query
         const auto config = [](int mask, char operating, char display) {
             return QVariantList{QVariant::fromValue(qint8(mask)), QVariant::fromValue(uchar(operating)),
                                 QVariant::fromValue(uchar(display))};
@@ -183,13 +185,15 @@ private slots:
         // "C0FPB" and "C" in every reading: a reply inside each frame.
         const Readings spelled = readings({0x4330, 0x4650, 0x4243, 0x3046, 0x5042, 0x0443, 0x4343, 0x4300});
         const Readings plain = readings({1091, 2000, 3000, 4000, 0, 0, 0, 0});
-        QTest::newRow("frames that spell a reply") << true << spelled << 'F' << false << true << 1 << config(0xA5, 'F', 'B');
-        QTest::newRow("garbage between records") << true << plain << 'F' << true << true << 1 << config(0xA5, 'F', 'B');
-        QTest::newRow("reconnect to a hub left streaming") << true << spelled << 'F' << false << true << 2 << config(0xA5, 'F', 'B');
-        QTest::newRow("no reply among records") << true << spelled << 'F' << false << false << 1 << QVariantList();
-        QTest::newRow("malformed reply among records") << true << plain << 'X' << false << true << 1 << QVariantList();
+        QTest::newRow("frames that spell a reply") << true << spelled << 'F' << false << true << 1 << config(0xA5, 'F', 'B') << 0 << QByteArray();
+        QTest::newRow("garbage between records") << true << plain << 'F' << true << true << 1 << config(0xA5, 'F', 'B') << 0 << QByteArray();
+        QTest::newRow("reconnect to a hub left streaming") << true << spelled << 'F' << false << true << 2 << config(0xA5, 'F', 'B') << 0 << QByteArray();
+        QTest::newRow("no reply among records") << true << spelled << 'F' << false << false << 1 << QVariantList() << 0 << QByteArray();
+        QTest::newRow("malformed reply among records") << true << plain << 'X' << false << true << 1 << QVariantList() << 0 << QByteArray();
         // A quiet hub's reply is read as far as it goes: the host keeps its own operating mode.
-        QTest::newRow("malformed reply of a quiet hub") << false << plain << 'X' << false << true << 1 << config(0xA5, 'P', 'B');
+        QTest::newRow("malformed reply of a quiet hub") << false << plain << 'X' << false << true << 1 << config(0xA5, 'P', 'B') << 0 << QByteArray();
+        QTest::newRow("a quiet hub's reply in two writes") << false << plain << 'F' << false << true << 1 << config(0xA5, 'F', 'B') << 60 << QByteArray();
+        QTest::newRow("an old reply waiting before the query") << false << plain << 'F' << false << true << 1 << config(0xA5, 'F', 'B') << 0 << QByteArray("C33PT\r\n");
     }
     void handshakeInTraffic()
     {
@@ -200,6 +204,13 @@ private slots:
         QFETCH(bool, replies);
         QFETCH(int, connections);
         QFETCH(QVariantList, config);
+        QFETCH(int, splitMs);
+        QFETCH(QByteArray, before);
+        hub->setSplitConfigReply(splitMs);
+        if (!before.isEmpty()) {
+            hub->setStreaming(false);
+            hub->sendRaw(before);   // into the port, before anyone opens it
+        }
         hub->setCyclePeriodMs(0);   // back to back, as fast as the wire goes
         hub->setMask(0xA5);
         hub->setOperatingMode(operating);

@@ -3,6 +3,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <limits>
@@ -43,6 +44,13 @@ void FirmwareImage::refuseSize(qint64 size, qint64 limit)
 FirmwareImage FirmwareImage::read(const QString &path, qint64 limit)
 {
     FirmwareImage image;
+    // A pipe or a device would block the open or the read for as long as its
+    // writer likes, and has no size to check: an image is a file.
+    const QFileInfo info(path);
+    if (!path.isEmpty() && info.exists() && !info.isFile()) {
+        image.reason_ = QStringLiteral("not a regular file");
+        return image;
+    }
     QFile file(path);
     if (path.isEmpty() || !file.open(QIODevice::ReadOnly)) {
         image.reason_ = path.isEmpty() ? QStringLiteral("no file chosen") : file.errorString();

@@ -157,6 +157,10 @@ uchar Upgrade_logic::mass_erase()
         runOutcome = PortLost;
         return NoReply;
     }
+    // Records the firmware sent before it left for the boot loader may still
+    // wait in the port: read as the erase's answer, they would refuse it.
+    serial->clear(QSerialPort::Input);
+    serial->readAll();
     serial->write(buffer);
     serial->flush();
     emit progress_message(QStringLiteral("Requesting Device Mass Erase..."));

@@ -35,10 +35,11 @@ void FW_Upgrade::on_SelectFW_clicked()
                                              tr("FW Files (*.binary)"));
     // "Upgrade" stays off until there is something to write: the run erases
     // the hub first, and an erased hub with no image is the worst outcome.
-    // The run reads the file again, whole, before its erase, and refuses
-    // the same files: this only says so before the user has waited for it.
+    // The bytes read here are the ones the run sends, and the bar's range is
+    // their count.
     const FirmwareImage image = FirmwareImage::read(file_path);
     file_size = image.isUsable() ? image.size() : 0;
+    chosenImage = image.bytes();
     if (!image.isUsable()) {
         ui->progressBar->setRange(0, 0);
         ui->upgrade_button->setEnabled(false);

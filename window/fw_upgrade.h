@@ -20,6 +20,9 @@ public:
     ~FW_Upgrade() override;
 
     QString get_file_path() const;
+    // The image as it was read and checked when it was chosen: what the run
+    // sends, whatever happens to the file after.
+    QByteArray image() const { return chosenImage; }
 
 signals:
     void begin_upgrade();
@@ -36,6 +39,7 @@ private:
     Ui::FW_Upgrade *ui;
     QString file_path;
     qint64 file_size = 0;
+    QByteArray chosenImage;
 };
 
 #endif // FW_UPGRADE_H

@@ -728,7 +728,15 @@ void MainWindow::launch_upgrade()
     }
     upgradeStarted = true;
     setLink(Link::Upgrading);
-    emit begin_upgrade(fw_upgrade->get_file_path());
+    // The bytes the dialog read and checked are the ones sent: the file is
+    // not read again, whatever happened to it since it was chosen.
+    const QByteArray image = fw_upgrade->image();
+    ThreadCom *target = worker;
+    if (image.isEmpty())
+        emit begin_upgrade(fw_upgrade->get_file_path());
+    else
+        QMetaObject::invokeMethod(target, [target, image] { target->launchUpgradeImage(image); },
+                                  Qt::QueuedConnection);
 }
 
 // Every word of the run has reached its dialog before this: the worker sent
