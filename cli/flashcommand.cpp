@@ -101,6 +101,9 @@ QString imageRefusal(const FirmwareImage &image, const QString &path, qint64 lim
     case FirmwareImage::Problem::Empty:
         return QStringLiteral("%1 is empty: there is nothing to flash. Choose the firmware image.").arg(path);
     case FirmwareImage::Problem::AboveLimit:
+        if (image.size() > FirmwareImage::holdLimit())
+            return QStringLiteral("%1 is %2 bytes, more than this program can hold (%3 bytes). Choose the "
+                                  "hub's firmware.").arg(path).arg(image.size()).arg(FirmwareImage::holdLimit());
         return QStringLiteral("%1 is %2 bytes, above the limit of %3 bytes for a hub image. Check that it "
                               "is the hub's firmware, or raise the limit with --max-size.")
             .arg(path).arg(image.size()).arg(limit);
@@ -261,8 +264,11 @@ int Commands::flash(const QStringList &arguments, const QString &port, Interrupt
             Console::err(QStringLiteral("Interrupted during the erase: the hub is in its boot loader, its firmware "
                                         "erased or being erased. Flash it again with 'pellix-hubctl flash FILE'."));
         } else {
-            Console::err(QStringLiteral("Interrupted before the erase: the hub is in its boot loader, its firmware "
-                                        "untouched. Flash it with 'pellix-hubctl flash FILE', or restart the hub."));
+            // A hub found in its boot loader may hold what an earlier run left:
+            // only this run's part is known.
+            Console::err(QStringLiteral("Interrupted before the erase: this run sent the boot loader nothing, and "
+                                        "the hub is in its boot loader. Flash it with 'pellix-hubctl flash FILE', "
+                                        "or restart the hub."));
         }
         return ExitCode::Interrupted;
     case Upgrade_logic::PortLost:
