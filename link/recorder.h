@@ -42,7 +42,7 @@ public:
     };
 
     // Rows reach the output at least this often.
-    static const int FlushIntervalMs = 200;
+    static constexpr int FlushIntervalMs = 200;
 
     // output is open for writing and outlives the recorder; unbuffered, so that
     // a failed write reports the system's reason.

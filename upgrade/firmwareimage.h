@@ -19,9 +19,9 @@ public:
     // 8 MiB is some 40 minutes of upload, and more than the on-chip flash of
     // any microcontroller that is programmed this way. A bigger file is almost
     // certainly not a hub image (a disk image, a log, an archive).
-    static const qint64 DefaultLimit = 8 * 1024 * 1024;
+    static constexpr qint64 DefaultLimit = 8 * 1024 * 1024;
     // The size header carries 32 bits.
-    static const qint64 HeaderLimit = 0xFFFFFFFFLL;
+    static constexpr qint64 HeaderLimit = 0xFFFFFFFFLL;
 
     // Reads the file at path whole, or says why not. limit is the largest size
     // accepted; it is never taken above what the size header and memory allow.

@@ -186,8 +186,8 @@ private:
     // port is tried once a second until the hub with the same serial number
     // answers there.
     QTimer reconnectTimer;
-    static const int FirstReconnectDelayMs = 1000;
-    static const int LastReconnectDelayMs = 16000;
+    static constexpr int FirstReconnectDelayMs = 1000;
+    static constexpr int LastReconnectDelayMs = 16000;
     int reconnectDelayMs = FirstReconnectDelayMs;
     bool waitingForHub = false;
     bool vanishedWhileConnected = false;
