@@ -602,7 +602,10 @@ void ThreadCom::Upgrade()
         SerialPort->waitForBytesWritten(CommandWrittenLimitMs);
         SerialPort->close();
     }
-    auto *logic = new Upgrade_logic(SerialPort, SerialPort->portName());
+    // The boot loader is opened by the name the user gave, not the device a
+    // link named when the firmware answered: a hub that comes back from its
+    // firmware as another device is still found where its link points.
+    auto *logic = new Upgrade_logic(SerialPort, PortName);
     connect(logic, &Upgrade_logic::progress_update, this, &ThreadCom::upgradeProgress);
     connect(logic, &Upgrade_logic::progress_message, this, &ThreadCom::upgradeMessage);
     Upgrade_logic *earlier;
