@@ -7,9 +7,11 @@
 
 class Interrupts;
 
-// One function a command. Each parses its own options from arguments (the
-// program's name first, then what followed the command) and returns the exit
-// code; port is what --port named, empty for none.
+// One function a command, returning the exit code. Each parses arguments (the
+// program's name first, then what followed the command) into options of its
+// own, ending there after --help or on a usage error before the hub hears a
+// word, and then runs from those options alone; port is what --port named,
+// empty for none.
 namespace Commands {
 int ports(const QStringList &arguments);
 int info(const QStringList &arguments, const QString &port, Interrupts &interrupts);

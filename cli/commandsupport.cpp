@@ -4,6 +4,7 @@
 #include "console.h"
 #include "exitcode.h"
 #include "hublink.h"
+#include "hubreport.h"
 #include "interrupts.h"
 #include "portfinder.h"
 
@@ -55,39 +56,49 @@ bool parse(QCommandLineParser &parser, const QStringList &arguments, const QStri
     return true;
 }
 
-bool openHub(HubLink *&link, const QString &named, Interrupts &interrupts, int &exitCode,
-             bool bootLoaderWelcome)
+std::unique_ptr<HubLink> openHub(const QString &named, Interrupts &interrupts, int &exitCode,
+                                 bool bootLoaderWelcome)
 {
     QString port, device, error;
     if (!PortFinder().resolve(named, port, device, error, exitCode)) {
         Console::err(error);
-        return false;
+        return nullptr;
     }
-    link = new HubLink(device, port);
-    QObject::connect(&interrupts, &Interrupts::interrupted, link, &HubLink::interrupt);
+    auto link = std::make_unique<HubLink>(device, port);
+    QObject::connect(&interrupts, &Interrupts::interrupted, link.get(), &HubLink::interrupt);
     const HubLink::Outcome outcome = link->open();
     if (interrupts.received()) {
         Console::err(QStringLiteral("Interrupted while the hub on %1 was being identified.").arg(port));
         exitCode = ExitCode::Interrupted;
-        return false;
+        return nullptr;
     }
     switch (outcome) {
     case HubLink::Outcome::Configured:
-        return true;
+        return link;
     case HubLink::Outcome::BootLoader:
         if (bootLoaderWelcome)
-            return true;
+            return link;
         Console::err(QStringLiteral("The hub on %1 is in its boot loader. Flash it with "
                                     "'pellix-hubctl flash FILE', or restart it.").arg(port));
         exitCode = ExitCode::HubFailed;
-        return false;
+        return nullptr;
     case HubLink::Outcome::Failed:
     case HubLink::Outcome::Interrupted:
         break;
     }
     Console::err(link->failure());
     exitCode = link->failureCode();
-    return false;
+    return nullptr;
+}
+
+void printReport(const HubReport &report, bool json)
+{
+    if (json) {
+        Console::out(QString::fromUtf8(report.json()));
+        return;
+    }
+    for (const QString &line : report.lines())
+        Console::out(line);
 }
 
 int checkedOutput(int exitCode)

@@ -128,8 +128,7 @@ int verifyReconnect(const HubLink &flashed, Interrupts &interrupts)
         if (link.open() == HubLink::Outcome::Configured) {
             const HubReport report = link.report();
             link.close();
-            for (const QString &line : report.lines())
-                Console::out(line);
+            CommandSupport::printReport(report, false);
             return ExitCode::Success;
         }
         link.close();
@@ -148,9 +147,54 @@ int verifyReconnect(const HubLink &flashed, Interrupts &interrupts)
     return ExitCode::HubFailed;
 }
 
-} // namespace
+struct FlashOptions
+{
+    QString path;
+    bool verifyReconnect = false;
+    qint64 sizeLimit = FirmwareImage::DefaultLimit;
+    Upgrade_logic::WaitLimits waitLimits;
+};
 
-int Commands::flash(const QStringList &arguments, const QString &port, Interrupts &interrupts)
+// An option that sets one of the boot loader's wait limits, and the limit it sets.
+struct WaitLimitOption
+{
+    QCommandLineOption option;
+    int Upgrade_logic::WaitLimits::*limit;
+};
+
+// Their help shows the limits a run has without them.
+QList<WaitLimitOption> waitLimitOptions()
+{
+    const Upgrade_logic::WaitLimits defaults;
+    const auto option = [&defaults](const char *name, const char *waitFor, int Upgrade_logic::WaitLimits::*limit) {
+        const QString help = QStringLiteral("Longest wait for %1, in ms (%2).")
+                                 .arg(QLatin1String(waitFor)).arg(defaults.*limit);
+        return WaitLimitOption{QCommandLineOption(QLatin1String(name), help, QStringLiteral("MS")), limit};
+    };
+    return {option("erase-timeout", "the erase", &Upgrade_logic::WaitLimits::eraseMs),
+            option("reply-timeout", "the size and each block", &Upgrade_logic::WaitLimits::replyMs),
+            option("final-timeout", "the end of the session", &Upgrade_logic::WaitLimits::finalMs)};
+}
+
+// The limits given, or the exit code for a usage error.
+int takeWaitLimits(const QCommandLineParser &parser, const QList<WaitLimitOption> &options,
+                   Upgrade_logic::WaitLimits &limits)
+{
+    for (const WaitLimitOption &given : options) {
+        if (!parser.isSet(given.option))
+            continue;
+        bool ok = false;
+        const int ms = parser.value(given.option).toInt(&ok);
+        if (!ok || ms <= 0) {
+            return CommandSupport::usage(QStringLiteral("--%1 takes a number of milliseconds above 0.")
+                                             .arg(given.option.names().first()));
+        }
+        limits.*given.limit = ms;
+    }
+    return CommandSupport::Proceed;
+}
+
+int parseFlash(const QStringList &arguments, FlashOptions &options)
 {
     QCommandLineParser parser;
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The firmware image, sent unchanged."));
@@ -161,16 +205,10 @@ int Commands::flash(const QStringList &arguments, const QString &port, Interrupt
                                      QStringLiteral("The largest image taken, in bytes, or with K, M or G "
                                                     "(8M)."),
                                      QStringLiteral("BYTES"));
-    const QCommandLineOption eraseLimit(QStringLiteral("erase-timeout"),
-                                        QStringLiteral("Longest wait for the erase, in ms (60000)."),
-                                        QStringLiteral("MS"));
-    const QCommandLineOption replyLimit(QStringLiteral("reply-timeout"),
-                                        QStringLiteral("Longest wait for the size and each block, in ms (5000)."),
-                                        QStringLiteral("MS"));
-    const QCommandLineOption finalLimit(QStringLiteral("final-timeout"),
-                                        QStringLiteral("Longest wait for the end of the session, in ms (30000)."),
-                                        QStringLiteral("MS"));
-    parser.addOptions({verify, maxSize, eraseLimit, replyLimit, finalLimit});
+    parser.addOptions({verify, maxSize});
+    const QList<WaitLimitOption> limitOptions = waitLimitOptions();
+    for (const WaitLimitOption &limit : limitOptions)
+        parser.addOption(limit.option);
     int exitCode = ExitCode::Success;
     if (!CommandSupport::parse(parser, arguments,
                                QStringLiteral("flash FILE [--verify-reconnect] [--max-size BYTES] "
@@ -180,53 +218,40 @@ int Commands::flash(const QStringList &arguments, const QString &port, Interrupt
     if (parser.positionalArguments().size() != 1) {
         return CommandSupport::usage(QStringLiteral("flash takes one firmware file. See 'pellix-hubctl flash --help'."));
     }
-    int limits[3] = {60000, 5000, 30000};
-    const QCommandLineOption *limitOptions[3] = {&eraseLimit, &replyLimit, &finalLimit};
-    for (int i = 0; i < 3; ++i) {
-        if (!parser.isSet(*limitOptions[i]))
-            continue;
-        bool ok = false;
-        limits[i] = parser.value(*limitOptions[i]).toInt(&ok);
-        if (!ok || limits[i] <= 0) {
-            return CommandSupport::usage(QStringLiteral("--%1 takes a number of milliseconds above 0.")
-                                             .arg(limitOptions[i]->names().first()));
-        }
-    }
-    qint64 sizeLimit = FirmwareImage::DefaultLimit;
-    if (parser.isSet(maxSize) && !parseSize(parser.value(maxSize), sizeLimit)) {
+    const int taken = takeWaitLimits(parser, limitOptions, options.waitLimits);
+    if (taken != CommandSupport::Proceed)
+        return taken;
+    if (parser.isSet(maxSize) && !parseSize(parser.value(maxSize), options.sizeLimit)) {
         return CommandSupport::usage(QStringLiteral("--max-size takes a number of bytes from 1 to %1, or of "
                                                     "KiB, MiB or GiB with K, M or G.")
                                          .arg(FirmwareImage::holdLimit()));
     }
+    options.path = parser.positionalArguments().first();
+    options.verifyReconnect = parser.isSet(verify);
+    return CommandSupport::Proceed;
+}
 
-    // Read whole before the hub hears a word: nothing is erased before there
-    // is an image to write in its place, and the bytes checked are the bytes
-    // sent, whatever happens to the file meanwhile.
-    const QString path = parser.positionalArguments().first();
-    const FirmwareImage image = FirmwareImage::read(path, sizeLimit);
-    if (!image.isUsable()) {
-        Console::err(imageRefusal(image, path, sizeLimit));
-        return ExitCode::NoInput;
-    }
-    const QByteArray bytes = image.bytes();
-    const qint64 total = bytes.size();
-
-    HubLink *opened = nullptr;
-    const bool ok = CommandSupport::openHub(opened, port, interrupts, exitCode, true);
-    const std::unique_ptr<HubLink> link(opened);
-    if (!ok)
-        return exitCode;
-
-    FlashProgress progress(total);
-    QEventLoop loop;
+// How far a boot-loader session came.
+struct FlashRun
+{
     Upgrade_logic::Outcome outcome = Upgrade_logic::Stopped;
+    qint64 sent = 0;
     // The session's first message is the erase request's: from then on the
     // hub's firmware is gone.
     bool eraseRequested = false;
-    ThreadCom *worker = link->worker();
+};
+
+// Sends the hub to its boot loader and programs bytes, showing the progress.
+FlashRun upload(HubLink &link, const QByteArray &bytes, const Upgrade_logic::WaitLimits &limits,
+                Interrupts &interrupts)
+{
+    FlashRun run;
+    FlashProgress progress(bytes.size());
+    QEventLoop loop;
+    ThreadCom *worker = link.worker();
     QObject::connect(worker, &ThreadCom::upgradeProgress, &loop, [&](int sent) { progress.update(sent); });
     QObject::connect(worker, &ThreadCom::upgradeMessage, &loop, [&](const QString &message) {
-        eraseRequested = true;
+        run.eraseRequested = true;
         // What the session says as it breaks off is about the interrupt,
         // which gets a sentence of its own.
         if (interrupts.received())
@@ -235,46 +260,57 @@ int Commands::flash(const QStringList &arguments, const QString &port, Interrupt
         Console::err(QStringLiteral("flash: ") + message);
     });
     QObject::connect(worker, &ThreadCom::upgradeEnded, &loop, [&](Upgrade_logic::Outcome ended) {
-        outcome = ended;
+        run.outcome = ended;
         loop.quit();
     });
-    link->onWorker([&](ThreadCom *w) {
+    link.onWorker([&](ThreadCom *w) {
         w->Upgrade();
-        w->setUpgradeWaitLimits(limits[0], limits[1], limits[2]);
+        w->setUpgradeWaitLimits(limits);
     });
     QTimer::singleShot(BootLoaderEntryMs, worker, [worker, bytes] { worker->launchUpgradeImage(bytes); });
     loop.exec();
     progress.end();
+    run.sent = progress.sent();
+    return run;
+}
 
-    switch (outcome) {
+// Where an interrupt left the hub, and how to bring it back.
+int interrupted(const FlashRun &run, qint64 total)
+{
+    if (run.sent == total) {
+        Console::err(QStringLiteral("Interrupted after all %1 bytes were sent, before the hub confirmed them. "
+                                    "Check it with 'pellix-hubctl info', and flash it again if it does not "
+                                    "answer.").arg(total));
+    } else if (run.sent > 0) {
+        Console::err(QStringLiteral("Interrupted after %1 of %2 bytes: the hub is in its boot loader, erased "
+                                    "and partly written, and waits for the rest of this image. Unplug it and "
+                                    "plug it in again, then flash it again with 'pellix-hubctl flash FILE'.")
+                         .arg(run.sent).arg(total));
+    } else if (run.eraseRequested) {
+        Console::err(QStringLiteral("Interrupted during the erase: the hub is in its boot loader, its firmware "
+                                    "erased or being erased. Flash it again with 'pellix-hubctl flash FILE'."));
+    } else {
+        // A hub found in its boot loader may hold what an earlier run left:
+        // only this run's part is known.
+        Console::err(QStringLiteral("Interrupted before the erase: this run sent the boot loader nothing, and "
+                                    "the hub is in its boot loader. Flash it with 'pellix-hubctl flash FILE', "
+                                    "or restart the hub."));
+    }
+    return ExitCode::Interrupted;
+}
+
+int flashExitCode(const FlashRun &run, qint64 total, HubLink &link, bool verify, Interrupts &interrupts)
+{
+    switch (run.outcome) {
     case Upgrade_logic::Done:
-        link->close();
-        return parser.isSet(verify) ? verifyReconnect(*link, interrupts) : ExitCode::Success;
+        link.close();
+        return verify ? verifyReconnect(link, interrupts) : ExitCode::Success;
     case Upgrade_logic::Stopped:
-        if (progress.sent() == total) {
-            Console::err(QStringLiteral("Interrupted after all %1 bytes were sent, before the hub confirmed them. "
-                                        "Check it with 'pellix-hubctl info', and flash it again if it does not "
-                                        "answer.").arg(total));
-        } else if (progress.sent() > 0) {
-            Console::err(QStringLiteral("Interrupted after %1 of %2 bytes: the hub is in its boot loader, erased "
-                                        "and partly written, and waits for the rest of this image. Unplug it and "
-                                        "plug it in again, then flash it again with 'pellix-hubctl flash FILE'.")
-                             .arg(progress.sent()).arg(total));
-        } else if (eraseRequested) {
-            Console::err(QStringLiteral("Interrupted during the erase: the hub is in its boot loader, its firmware "
-                                        "erased or being erased. Flash it again with 'pellix-hubctl flash FILE'."));
-        } else {
-            // A hub found in its boot loader may hold what an earlier run left:
-            // only this run's part is known.
-            Console::err(QStringLiteral("Interrupted before the erase: this run sent the boot loader nothing, and "
-                                        "the hub is in its boot loader. Flash it with 'pellix-hubctl flash FILE', "
-                                        "or restart the hub."));
-        }
-        return ExitCode::Interrupted;
+        return interrupted(run, total);
     case Upgrade_logic::PortLost:
         Console::err(QStringLiteral("The boot loader's port %1 could not be used or went away after %2 of %3 "
                                     "bytes. Reconnect the hub and flash it again.")
-                         .arg(link->portName()).arg(progress.sent()).arg(total));
+                         .arg(link.portName()).arg(run.sent).arg(total));
         return ExitCode::PortFailed;
     case Upgrade_logic::FileUnusable:
         return ExitCode::NoInput;
@@ -283,6 +319,34 @@ int Commands::flash(const QStringList &arguments, const QString &port, Interrupt
         break;
     }
     Console::err(QStringLiteral("The upgrade did not finish after %1 of %2 bytes. Reconnect the hub and "
-                                "flash it again.").arg(progress.sent()).arg(total));
+                                "flash it again.").arg(run.sent).arg(total));
     return ExitCode::HubFailed;
+}
+
+int runFlash(const FlashOptions &options, const QString &port, Interrupts &interrupts)
+{
+    // Read whole before the hub hears a word: nothing is erased before there
+    // is an image to write in its place, and the bytes checked are the bytes
+    // sent, whatever happens to the file meanwhile.
+    const FirmwareImage image = FirmwareImage::read(options.path, options.sizeLimit);
+    if (!image.isUsable()) {
+        Console::err(imageRefusal(image, options.path, options.sizeLimit));
+        return ExitCode::NoInput;
+    }
+    const QByteArray bytes = image.bytes();
+    int exitCode = ExitCode::Success;
+    const std::unique_ptr<HubLink> link = CommandSupport::openHub(port, interrupts, exitCode, true);
+    if (!link)
+        return exitCode;
+    const FlashRun run = upload(*link, bytes, options.waitLimits, interrupts);
+    return flashExitCode(run, bytes.size(), *link, options.verifyReconnect, interrupts);
+}
+
+} // namespace
+
+int Commands::flash(const QStringList &arguments, const QString &port, Interrupts &interrupts)
+{
+    FlashOptions options;
+    const int parsed = parseFlash(arguments, options);
+    return parsed != CommandSupport::Proceed ? parsed : runFlash(options, port, interrupts);
 }

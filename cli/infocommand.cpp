@@ -2,7 +2,6 @@
 #include "commands.h"
 
 #include "commandsupport.h"
-#include "console.h"
 #include "exitcode.h"
 #include "hublink.h"
 #include "hubreport.h"
@@ -11,7 +10,14 @@
 
 #include <memory>
 
-int Commands::info(const QStringList &arguments, const QString &port, Interrupts &interrupts)
+namespace {
+
+struct InfoOptions
+{
+    bool json = false;
+};
+
+int parseInfo(const QStringList &arguments, InfoOptions &options)
 {
     QCommandLineParser parser;
     const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("One JSON object."));
@@ -19,18 +25,27 @@ int Commands::info(const QStringList &arguments, const QString &port, Interrupts
     int exitCode = ExitCode::Success;
     if (!CommandSupport::parse(parser, arguments, QStringLiteral("info [--json]"), exitCode))
         return exitCode;
+    options.json = parser.isSet(json);
+    return CommandSupport::Proceed;
+}
 
-    HubLink *opened = nullptr;
-    const bool ok = CommandSupport::openHub(opened, port, interrupts, exitCode);
-    const std::unique_ptr<HubLink> link(opened);
-    if (!ok)
+int runInfo(const InfoOptions &options, const QString &port, Interrupts &interrupts)
+{
+    int exitCode = ExitCode::Success;
+    const std::unique_ptr<HubLink> link = CommandSupport::openHub(port, interrupts, exitCode);
+    if (!link)
         return exitCode;
     const HubReport report = link->report();
     link->close();
-    if (parser.isSet(json))
-        Console::out(QString::fromUtf8(report.json()));
-    else
-        for (const QString &line : report.lines())
-            Console::out(line);
+    CommandSupport::printReport(report, options.json);
     return ExitCode::Success;
+}
+
+} // namespace
+
+int Commands::info(const QStringList &arguments, const QString &port, Interrupts &interrupts)
+{
+    InfoOptions options;
+    const int parsed = parseInfo(arguments, options);
+    return parsed != CommandSupport::Proceed ? parsed : runInfo(options, port, interrupts);
 }

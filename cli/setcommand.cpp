@@ -12,6 +12,7 @@
 #include <QThread>
 
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -61,11 +62,58 @@ bool parseTimeout(const QString &text, Timeout &timeout)
     return true;
 }
 
-} // namespace
+// What to change: only what an option names.
+struct SetOptions
+{
+    std::optional<bool> binary;    // --output binary, or text
+    std::optional<bool> fast;      // --mode fast, or precise
+    std::optional<qint8> mask;
+    QList<Timeout> timeouts;
+    bool json = false;
+};
 
-// Sends exactly the commands the window's controls send for these changes,
-// then asks the hub again and compares.
-int Commands::set(const QStringList &arguments, const QString &port, Interrupts &interrupts)
+QString outputName(bool binary)
+{
+    return binary ? QStringLiteral("binary") : QStringLiteral("text");
+}
+
+QString modeName(bool fast)
+{
+    return fast ? QStringLiteral("fast") : QStringLiteral("precise");
+}
+
+// Which of its two words an option was given, if it was; Proceed or the exit
+// code for a usage error.
+int takeChoice(const QCommandLineParser &parser, const QCommandLineOption &option, const QString &first,
+               const QString &second, std::optional<bool> &isFirst)
+{
+    if (!parser.isSet(option))
+        return CommandSupport::Proceed;
+    const QString value = parser.value(option);
+    if (value != first && value != second)
+        return CommandSupport::usage(QStringLiteral("--%1 takes %2 or %3.").arg(option.names().first(), first, second));
+    isFirst = value == first;
+    return CommandSupport::Proceed;
+}
+
+int takeSensorValues(const QCommandLineParser &parser, const QCommandLineOption &sensors,
+                     const QCommandLineOption &timeout, SetOptions &options)
+{
+    qint8 mask = 0;
+    if (parser.isSet(sensors) && !parseSensors(parser.value(sensors), mask))
+        return CommandSupport::usage(QStringLiteral("--sensors takes a hexadecimal mask such as 0F or a list such as 0,1,3."));
+    if (parser.isSet(sensors))
+        options.mask = mask;
+    for (const QString &text : parser.values(timeout)) {
+        Timeout t{};
+        if (!parseTimeout(text, t))
+            return CommandSupport::usage(QStringLiteral("--timeout takes SENSOR=MS, a sensor 0 to 7 and 0 to 999 ms: %1 is not.").arg(text));
+        options.timeouts << t;
+    }
+    return CommandSupport::Proceed;
+}
+
+int parseSet(const QStringList &arguments, SetOptions &options)
 {
     QCommandLineParser parser;
     const QCommandLineOption output(QStringLiteral("output"), QStringLiteral("binary or text."),
@@ -88,59 +136,75 @@ int Commands::set(const QStringList &arguments, const QString &port, Interrupts 
                                               "[--sensors HEX|LIST] [--timeout SENSOR=MS]... [--json]"),
                                exitCode))
         return exitCode;
-
-    const QString wantedOutput = parser.value(output);
-    const QString wantedMode = parser.value(mode);
-    if (parser.isSet(output) && wantedOutput != QLatin1String("binary") && wantedOutput != QLatin1String("text"))
-        return CommandSupport::usage(QStringLiteral("--output takes binary or text."));
-    if (parser.isSet(mode) && wantedMode != QLatin1String("fast") && wantedMode != QLatin1String("precise"))
-        return CommandSupport::usage(QStringLiteral("--mode takes fast or precise."));
-    qint8 wantedMask = 0;
-    if (parser.isSet(sensors) && !parseSensors(parser.value(sensors), wantedMask))
-        return CommandSupport::usage(QStringLiteral("--sensors takes a hexadecimal mask such as 0F or a list such as 0,1,3."));
-    QList<Timeout> timeouts;
-    for (const QString &text : parser.values(timeout)) {
-        Timeout t{};
-        if (!parseTimeout(text, t))
-            return CommandSupport::usage(QStringLiteral("--timeout takes SENSOR=MS, a sensor 0 to 7 and 0 to 999 ms: %1 is not.").arg(text));
-        timeouts << t;
-    }
-    if (!parser.isSet(output) && !parser.isSet(mode) && !parser.isSet(sensors) && timeouts.isEmpty())
+    options.json = parser.isSet(json);
+    int taken = takeChoice(parser, output, outputName(true), outputName(false), options.binary);
+    if (taken == CommandSupport::Proceed)
+        taken = takeChoice(parser, mode, modeName(true), modeName(false), options.fast);
+    if (taken == CommandSupport::Proceed)
+        taken = takeSensorValues(parser, sensors, timeout, options);
+    if (taken != CommandSupport::Proceed)
+        return taken;
+    if (!options.binary.has_value() && !options.fast.has_value() && !options.mask.has_value()
+        && options.timeouts.isEmpty())
         return CommandSupport::usage(QStringLiteral("Nothing to set. Give --output, --mode, --sensors or --timeout."));
+    return CommandSupport::Proceed;
+}
 
-    HubLink *opened = nullptr;
-    bool ok = CommandSupport::openHub(opened, port, interrupts, exitCode);
-    std::unique_ptr<HubLink> link(opened);
-    if (!ok)
-        return exitCode;
-    const bool toBinary = wantedOutput == QLatin1String("binary");
-    const bool toFast = wantedMode == QLatin1String("fast");
-    // A field the hub did not report is sent as asked: the value the worker
-    // holds for it is only its own assumption.
-    const ThreadCom::Reported known = link->reported();
-    const bool outputChanges = parser.isSet(output)
-                               && (!known.displayMode || toBinary != (link->displayMode() == HubProtocol::Binary));
-    const bool modeChanges = parser.isSet(mode)
-                             && (!known.operatingMode || toFast != (link->operatingMode() == HubProtocol::Fast));
-    const bool maskChanges = parser.isSet(sensors) && (!known.mask || wantedMask != link->mask());
+// Sends exactly the commands the window's controls send for these changes.
+// A field the hub did not report is sent as asked: the value the worker
+// holds for it is only its own assumption. False when they did not leave.
+bool sendChanges(HubLink &link, const SetOptions &options)
+{
+    const ThreadCom::Reported known = link.reported();
+    const bool isBinary = link.displayMode() == HubProtocol::Binary;
+    const bool isFast = link.operatingMode() == HubProtocol::Fast;
+    const bool outputChanges = options.binary.has_value() && (!known.displayMode || *options.binary != isBinary);
+    const bool modeChanges = options.fast.has_value() && (!known.operatingMode || *options.fast != isFast);
+    const bool maskChanges = options.mask.has_value() && (!known.mask || *options.mask != link.mask());
     bool written = false;
-    link->onWorker([&](ThreadCom *worker) {
+    link.onWorker([&](ThreadCom *worker) {
         // The worker turns output and mode round from what it holds, so it is
         // told the opposite of what is wanted first.
         if (outputChanges) {
-            worker->DMode = toBinary ? HubProtocol::Text : HubProtocol::Binary;
-            worker->SendChangingOfDisplayMode(toBinary);
+            worker->DMode = *options.binary ? HubProtocol::Text : HubProtocol::Binary;
+            worker->SendChangingOfDisplayMode(*options.binary);
         }
         if (modeChanges) {
-            worker->OMode = toFast ? HubProtocol::Precise : HubProtocol::Fast;
+            worker->OMode = *options.fast ? HubProtocol::Precise : HubProtocol::Fast;
             worker->SendChangingOfOperatingMode();
         }
         if (maskChanges)
-            worker->SendChangingofConnectedPX(wantedMask);
-        for (const Timeout &t : timeouts)
+            worker->SendChangingofConnectedPX(*options.mask);
+        for (const Timeout &t : options.timeouts)
             worker->SetnewTIMO(t.sensor, t.milliseconds);
         written = worker->waitForCommandsWritten(WrittenLimitMs);
     });
+    return written;
+}
+
+// Where the hub's word differs from what was asked; time-outs are not in its reply.
+QStringList differences(const HubReport &report, const SetOptions &options)
+{
+    QStringList found;
+    if (options.binary.has_value() && report.output() != outputName(*options.binary))
+        found << QStringLiteral("output %1, not %2").arg(report.output(), outputName(*options.binary));
+    if (options.fast.has_value() && report.mode() != modeName(*options.fast))
+        found << QStringLiteral("mode %1, not %2").arg(report.mode(), modeName(*options.fast));
+    if (options.mask.has_value() && (!report.reported.mask || report.mask != *options.mask))
+        found << QStringLiteral("sensor mask %1, not %2")
+                     .arg(report.maskText(),
+                          QString::fromLatin1(HubProtocol::connectedSensorsCommand(*options.mask).mid(1)));
+    return found;
+}
+
+// Sends the changes, then asks the hub again and compares.
+int runSet(const SetOptions &options, const QString &port, Interrupts &interrupts)
+{
+    int exitCode = ExitCode::Success;
+    std::unique_ptr<HubLink> link = CommandSupport::openHub(port, interrupts, exitCode);
+    if (!link)
+        return exitCode;
+    const bool written = sendChanges(*link, options);
     link->close();
     if (!written) {
         Console::err(QStringLiteral("The commands did not leave for the hub on %1. Reconnect it and try again.")
@@ -148,35 +212,30 @@ int Commands::set(const QStringList &arguments, const QString &port, Interrupts 
         return ExitCode::PortFailed;
     }
 
-    // The hub's own word on what it took; time-outs are not in its reply.
     QThread::msleep(SettleMs);
     link.reset();
-    ok = CommandSupport::openHub(opened, port, interrupts, exitCode);
-    link.reset(opened);
-    if (!ok)
+    link = CommandSupport::openHub(port, interrupts, exitCode);
+    if (!link)
         return exitCode;
     const HubReport report = link->report();
     link->close();
-    QStringList differences;
-    if (parser.isSet(output) && report.output() != wantedOutput)
-        differences << QStringLiteral("output %1, not %2").arg(report.output(), wantedOutput);
-    if (parser.isSet(mode) && report.mode() != wantedMode)
-        differences << QStringLiteral("mode %1, not %2").arg(report.mode(), wantedMode);
-    if (parser.isSet(sensors) && (!report.reported.mask || report.mask != wantedMask))
-        differences << QStringLiteral("sensor mask %1, not %2")
-                           .arg(report.maskText(),
-                                QString::fromLatin1(HubProtocol::connectedSensorsCommand(wantedMask).mid(1)));
     // Standard output confirms a change; what the hub reports instead is said
     // on standard error.
-    if (!differences.isEmpty()) {
+    const QStringList found = differences(report, options);
+    if (!found.isEmpty()) {
         Console::err(QStringLiteral("The hub did not take the change: it reports %1. Try again, or "
-                                    "restart the hub.").arg(differences.join(QStringLiteral("; "))));
+                                    "restart the hub.").arg(found.join(QStringLiteral("; "))));
         return ExitCode::HubFailed;
     }
-    if (parser.isSet(json))
-        Console::out(QString::fromUtf8(report.json()));
-    else
-        for (const QString &line : report.lines())
-            Console::out(line);
+    CommandSupport::printReport(report, options.json);
     return ExitCode::Success;
+}
+
+} // namespace
+
+int Commands::set(const QStringList &arguments, const QString &port, Interrupts &interrupts)
+{
+    SetOptions options;
+    const int parsed = parseSet(arguments, options);
+    return parsed != CommandSupport::Proceed ? parsed : runSet(options, port, interrupts);
 }

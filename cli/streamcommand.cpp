@@ -29,9 +29,34 @@ const int QuietLimitMs = 5000;
 const double MinSeconds = 0.001;
 const double MaxSeconds = 2000000;
 
-} // namespace
+struct StreamOptions
+{
+    RecordWriter::Format format = RecordWriter::Format::Csv;
+    qint64 count = 0;       // 0: no end
+    double seconds = 0;     // 0: no end
+    int average = 0;        // 0: each record as it came
+    QString path;           // empty: standard output
+};
 
-int Commands::stream(const QStringList &arguments, const QString &port, Interrupts &interrupts)
+// The values of the options once parsed, or the exit code for a usage error.
+int takeStreamValues(const QCommandLineParser &parser, const QCommandLineOption &count,
+                     const QCommandLineOption &duration, const QCommandLineOption &average, StreamOptions &options)
+{
+    bool ok = true;
+    options.count = parser.isSet(count) ? parser.value(count).toLongLong(&ok) : 0;
+    if (!ok || options.count < 0 || (parser.isSet(count) && options.count == 0))
+        return CommandSupport::usage(QStringLiteral("--count takes a whole number above 0."));
+    options.seconds = parser.isSet(duration) ? parser.value(duration).toDouble(&ok) : 0;
+    // Written so that "nan" fails it too.
+    if (parser.isSet(duration) && !(ok && options.seconds >= MinSeconds && options.seconds <= MaxSeconds))
+        return CommandSupport::usage(QStringLiteral("--duration takes a number of seconds from 0.001 to 2000000."));
+    options.average = parser.isSet(average) ? parser.value(average).toInt(&ok) : 0;
+    if (!ok || (parser.isSet(average) && (options.average < 1 || options.average > HubProtocol::HistoryLength)))
+        return CommandSupport::usage(QStringLiteral("--average takes a whole number from 1 to 50."));
+    return CommandSupport::Proceed;
+}
+
+int parseStream(const QStringList &arguments, StreamOptions &options)
 {
     QCommandLineParser parser;
     const QCommandLineOption format(QStringLiteral("format"), QStringLiteral("csv (default) or jsonl."),
@@ -60,81 +85,95 @@ int Commands::stream(const QStringList &arguments, const QString &port, Interrup
     const QString formatName = parser.value(format);
     if (formatName != QLatin1String("csv") && formatName != QLatin1String("jsonl"))
         return CommandSupport::usage(QStringLiteral("--format takes csv or jsonl."));
-    bool ok = true;
-    const qint64 records = parser.isSet(count) ? parser.value(count).toLongLong(&ok) : 0;
-    if (!ok || records < 0 || (parser.isSet(count) && records == 0))
-        return CommandSupport::usage(QStringLiteral("--count takes a whole number above 0."));
-    const double seconds = parser.isSet(duration) ? parser.value(duration).toDouble(&ok) : 0;
-    // Written so that "nan" fails it too.
-    if (parser.isSet(duration) && !(ok && seconds >= MinSeconds && seconds <= MaxSeconds))
-        return CommandSupport::usage(QStringLiteral("--duration takes a number of seconds from 0.001 to 2000000."));
-    const int mean = parser.isSet(average) ? parser.value(average).toInt(&ok) : 0;
-    if (!ok || (parser.isSet(average) && (mean < 1 || mean > HubProtocol::HistoryLength)))
-        return CommandSupport::usage(QStringLiteral("--average takes a whole number from 1 to 50."));
-    const QString path = parser.value(output);
-    if (!path.isEmpty() && QFile::exists(path) && !parser.isSet(force))
-        return CommandSupport::usage(QStringLiteral("%1 exists. Use --force to overwrite it.").arg(path));
+    options.format = formatName == QLatin1String("csv") ? RecordWriter::Format::Csv : RecordWriter::Format::JsonLines;
+    const int taken = takeStreamValues(parser, count, duration, average, options);
+    if (taken != CommandSupport::Proceed)
+        return taken;
+    options.path = parser.value(output);
+    if (!options.path.isEmpty() && QFile::exists(options.path) && !parser.isSet(force))
+        return CommandSupport::usage(QStringLiteral("%1 exists. Use --force to overwrite it.").arg(options.path));
+    return CommandSupport::Proceed;
+}
 
-    HubLink *opened = nullptr;
-    ok = CommandSupport::openHub(opened, port, interrupts, exitCode);
-    const std::unique_ptr<HubLink> link(opened);
-    if (!ok)
-        return exitCode;
+// A hub that has gone quiet is worth a word, said once until records come again.
+class QuietHub
+{
+public:
+    QuietHub(const Recorder &recorder, QString port) : recorder(recorder), port(std::move(port)) {}
 
-    // Only now that there is a hub to record is the file made or emptied: a
-    // command that fails before leaves the file as it was.
-    QFile file;
+    void start() { sinceRecord.start(); }
+
+    void check()
+    {
+        if (recorder.recordsSeen() != recordsSeen) {
+            recordsSeen = recorder.recordsSeen();
+            sinceRecord.restart();
+            said = false;
+        } else if (!said && sinceRecord.elapsed() >= QuietLimitMs) {
+            said = true;
+            Console::err(QStringLiteral("stream: no record from the hub on %1 for %2 s. Check its cable and "
+                                        "that its sensors are enabled; the stream goes on.")
+                             .arg(port).arg(QuietLimitMs / 1000));
+        }
+    }
+
+private:
+    const Recorder &recorder;
+    const QString port;
+    QElapsedTimer sinceRecord;
+    qint64 recordsSeen = 0;
+    bool said = false;
+};
+
+// Standard output, or the file at path made or emptied. False, said, when
+// it cannot be written.
+bool openOutput(QFile &file, const QString &path)
+{
     if (!path.isEmpty()) {
         file.setFileName(path);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
             Console::err(QStringLiteral("Cannot write %1 (%2). Choose another file.").arg(path, file.errorString()));
-            return ExitCode::PortFailed;
+            return false;
         }
     } else if (!file.open(fileno(stdout), QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         Console::err(QStringLiteral("Cannot write to standard output."));
-        return ExitCode::PortFailed;
+        return false;
     }
+    return true;
+}
 
-    QEventLoop loop;
+Recorder::Setup recorderSetup(const StreamOptions &options)
+{
     Recorder::Setup setup;
-    setup.format = formatName == QLatin1String("csv") ? RecordWriter::Format::Csv : RecordWriter::Format::JsonLines;
-    setup.averaging = mean > 0 ? Recorder::Averaging::EveryMode : Recorder::Averaging::None;
-    setup.meanCount = std::max(mean, 1);
-    setup.maxRows = records;
+    setup.format = options.format;
+    setup.averaging = options.average > 0 ? Recorder::Averaging::EveryMode : Recorder::Averaging::None;
+    setup.meanCount = std::max(options.average, 1);
+    setup.maxRows = options.count;
     // Standard output may be a file this program did not start.
-    setup.cutBack = !path.isEmpty();
-    Recorder recorder(&file, setup);
-    recorder.setOnEnd([&loop] { QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection); });
-    recorder.begin();
+    setup.cutBack = !options.path.isEmpty();
+    return setup;
+}
+
+// Runs loop until the recorder is full, the time is up, the hub fails or an
+// interrupt comes; the seconds it streamed.
+double streamUntilEnd(QEventLoop &loop, Recorder &recorder, HubLink &link, double seconds, Interrupts &interrupts)
+{
     QObject::connect(&interrupts, &Interrupts::interrupted, &loop, &QEventLoop::quit);
-    QObject::connect(link.get(), &HubLink::failed, &loop, &QEventLoop::quit);
+    QObject::connect(&link, &HubLink::failed, &loop, &QEventLoop::quit);
     if (seconds > 0)
         QTimer::singleShot(qRound(seconds * 1000), Qt::PreciseTimer, &loop, &QEventLoop::quit);
-    // Each tick writes the rows and watches for a hub that has gone quiet,
-    // which is said once until records come again.
+    // Each tick writes the rows and watches for a hub that has gone quiet.
     QTimer ticker;
-    QElapsedTimer sinceRecord;
-    qint64 recordsSeen = 0;
-    bool quietSaid = false;
+    QuietHub quiet(recorder, link.portName());
     QObject::connect(&ticker, &QTimer::timeout, &loop, [&] {
-        if (!recorder.flush())
-            return;
-        if (recorder.recordsSeen() != recordsSeen) {
-            recordsSeen = recorder.recordsSeen();
-            sinceRecord.restart();
-            quietSaid = false;
-        } else if (!quietSaid && sinceRecord.elapsed() >= QuietLimitMs) {
-            quietSaid = true;
-            Console::err(QStringLiteral("stream: no record from the hub on %1 for %2 s. Check its cable and "
-                                        "that its sensors are enabled; the stream goes on.")
-                             .arg(link->portName()).arg(QuietLimitMs / 1000));
-        }
+        if (recorder.flush())
+            quiet.check();
     });
     QElapsedTimer clock;
     clock.start();
-    sinceRecord.start();
+    quiet.start();
     ticker.start(Recorder::FlushIntervalMs);
-    link->onWorker([&](ThreadCom *worker) {
+    link.onWorker([&](ThreadCom *worker) {
         worker->addRecordSink(&recorder);
         // Records that came after the identification are the stream's too:
         // the reader's start drops whatever is waiting, as the window wants.
@@ -144,18 +183,16 @@ int Commands::stream(const QStringList &arguments, const QString &port, Interrup
     loop.exec();
     ticker.stop();
     // Whole records still waiting in the port are the stream's too.
-    link->onWorker([&](ThreadCom *worker) {
+    link.onWorker([&](ThreadCom *worker) {
         if (!recorder.full())
             worker->drainRecords();
         worker->removeRecordSink(&recorder);
     });
-    const double elapsed = clock.nsecsElapsed() / 1e9;
-    // A worker that ended by itself hands its last records over as it closes.
-    link->close();
-    recorder.stop();
-    recorder.flush();
-    Console::err(QStringLiteral("stream: %1 records in %2 s").arg(recorder.rows()).arg(elapsed, 0, 'f', 1));
+    return clock.nsecsElapsed() / 1e9;
+}
 
+int streamExitCode(const Recorder &recorder, const HubLink &link, const Interrupts &interrupts)
+{
     if (recorder.failed() && !recorder.brokenPipe()) {
         Console::err(QStringLiteral("Cannot write the rows (%1). Check the disk or the pipe.").arg(recorder.failure()));
         return ExitCode::PortFailed;
@@ -165,9 +202,42 @@ int Commands::stream(const QStringList &arguments, const QString &port, Interrup
     // Like --count: whoever reads the rows has all they wanted.
     if (recorder.brokenPipe())
         return ExitCode::Success;
-    if (!link->failure().isEmpty()) {
-        Console::err(link->failure());
-        return link->failureCode();
+    if (!link.failure().isEmpty()) {
+        Console::err(link.failure());
+        return link.failureCode();
     }
     return ExitCode::Success;
+}
+
+int runStream(const StreamOptions &options, const QString &port, Interrupts &interrupts)
+{
+    int exitCode = ExitCode::Success;
+    const std::unique_ptr<HubLink> link = CommandSupport::openHub(port, interrupts, exitCode);
+    if (!link)
+        return exitCode;
+    // Only now that there is a hub to record is the file made or emptied: a
+    // command that fails before leaves the file as it was.
+    QFile file;
+    if (!openOutput(file, options.path))
+        return ExitCode::PortFailed;
+    QEventLoop loop;
+    Recorder recorder(&file, recorderSetup(options));
+    recorder.setOnEnd([&loop] { QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection); });
+    recorder.begin();
+    const double elapsed = streamUntilEnd(loop, recorder, *link, options.seconds, interrupts);
+    // A worker that ended by itself hands its last records over as it closes.
+    link->close();
+    recorder.stop();
+    recorder.flush();
+    Console::err(QStringLiteral("stream: %1 records in %2 s").arg(recorder.rows()).arg(elapsed, 0, 'f', 1));
+    return streamExitCode(recorder, *link, interrupts);
+}
+
+} // namespace
+
+int Commands::stream(const QStringList &arguments, const QString &port, Interrupts &interrupts)
+{
+    StreamOptions options;
+    const int parsed = parseStream(arguments, options);
+    return parsed != CommandSupport::Proceed ? parsed : runStream(options, port, interrupts);
 }

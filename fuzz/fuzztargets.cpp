@@ -549,7 +549,7 @@ int bootLoaderSession(const uint8_t *data, size_t size)
     // Each reply is in the pty before the host waits for it, so a limit runs
     // out only on a boot loader with nothing more to say; every input that
     // ends that way pays it, so it is kept to a moment.
-    logic.setWaitLimits(2, 2, 2);
+    logic.setWaitLimits({2, 2, 2});
     QStringList messages;
     QList<int> progress;
     QObject::connect(&logic, &Upgrade_logic::progress_message, [&](const QString &message) {

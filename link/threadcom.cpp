@@ -620,17 +620,16 @@ void ThreadCom::Upgrade()
     applyUpgradeWaitLimits();
 }
 
-void ThreadCom::setUpgradeWaitLimits(int eraseMs, int replyMs, int finalMs)
+void ThreadCom::setUpgradeWaitLimits(const Upgrade_logic::WaitLimits &limits)
 {
-    upgradeWaitLimits = {eraseMs, replyMs, finalMs};
+    upgradeWaitLimits = limits;
     applyUpgradeWaitLimits();
 }
 
 void ThreadCom::applyUpgradeWaitLimits()
 {
-    if (upgrade_logic && upgradeWaitLimits.eraseMs > 0)
-        upgrade_logic->setWaitLimits(upgradeWaitLimits.eraseMs, upgradeWaitLimits.replyMs,
-                                     upgradeWaitLimits.finalMs);
+    if (upgrade_logic)
+        upgrade_logic->setWaitLimits(upgradeWaitLimits);
 }
 
 void ThreadCom::launch_upgrade(QString File_path)

@@ -81,9 +81,8 @@ public slots:
     void launch_upgrade(QString File_path);
     // The same run with an image the caller has read and checked itself.
     void launchUpgradeImage(QByteArray image);
-    // Limits (ms) of the boot loader's waits for the runs from now on; zero
-    // keeps the upgrade's own defaults.
-    void setUpgradeWaitLimits(int eraseMs, int replyMs, int finalMs);
+    // Limits of the boot loader's waits for the runs from now on.
+    void setUpgradeWaitLimits(const Upgrade_logic::WaitLimits &limits);
     // Hands whatever whole records still wait in the port to the record sink,
     // for a recording that ends now rather than at the next notification.
     void drainRecords();
@@ -151,7 +150,7 @@ private:
     // What came after the configuration reply, searched for the identity.
     QByteArray identityBuffer;
     RecordSplitter recordSplitter;
-    struct { int eraseMs, replyMs, finalMs; } upgradeWaitLimits = {0, 0, 0};
+    Upgrade_logic::WaitLimits upgradeWaitLimits;
 };
 
 #endif // THREADCOM_H

@@ -251,6 +251,22 @@ private slots:
         add({"--port {port} stream --output {dir}/plain", 64, "", "{dir}/plain exists. Use --force to overwrite it."});
         add({"--port {port} set --timeout 8=10", 64, "", "--timeout takes SENSOR=MS, a sensor 0 to 7 and 0 to 999 ms: 8=10"});
         add({"--port {port} flash", 64, "", "flash takes one firmware file."});
+        // The limits a run has when none is given.
+        add({"--port {port} flash --help", 0, "--erase-timeout <MS>  Longest wait for the erase, in ms (60000).\n"
+             "  --reply-timeout <MS>  Longest wait for the size and each block, in ms (5000).\n"
+             "  --final-timeout <MS>  Longest wait for the end of the session, in ms (30000).\n", ""});
+        add({"--port {port} flash {dir}/empty --reply-timeout 5 --final-timeout 0", 64, "",
+             "--final-timeout takes a number of milliseconds above 0."});
+        add({"--port {port} flash {dir}/empty --erase-timeout x", 64, "", "--erase-timeout takes a number of milliseconds"});
+        add({"--port {port} flash {dir}/empty --max-size 0", 64, "", "--max-size takes a number of bytes from 1 to "});
+        // The first option found wrong is the one said.
+        add({"--port {port} set --output foo --mode bar", 64, "", "--output takes binary or text."});
+        add({"--port {port} set --mode bar --sensors 0,,1", 64, "", "--mode takes fast or precise."});
+        add({"--port {port} set --sensors 0,,1 --timeout 1", 64, "", "--sensors takes a hexadecimal mask such as 0F"});
+        add({"--port {port} set --json", 64, "", "Nothing to set. Give --output, --mode, --sensors or --timeout."});
+        add({"--port {port} stream --format xml --count 0", 64, "", "--format takes csv or jsonl."});
+        add({"--port {port} stream --count 0 --average 0", 64, "", "--count takes a whole number above 0."});
+        add({"ports extra", 64, "", "Unexpected argument 'extra': ports takes options only."});
         add({"--port {port} flash {dir}/empty", 66, "", "{dir}/empty is empty: there is nothing to flash."});
         // Every test machine is expected to have no port that names a Pellix hub.
         add({"info", 66, "", "No serial port looks like a Pellix hub (ports found: "});
@@ -480,6 +496,10 @@ private slots:
         add("erase refused", {1000, "", 76, "The upgrade did not finish after 0 of 1000 bytes.", Fault::EraseRefused});
         add("silent after 3 blocks", {1000, "--reply-timeout 300", 76, "did not finish after 32 of 1000 bytes.",
                                       Fault::SilentAfter3Blocks});
+        // Each limit is its own: a reply given the erase's 9 s would outlast the bound below.
+        add("silent after 3 blocks, every limit given",
+            {1000, "--erase-timeout 9000 --reply-timeout 300 --final-timeout 9000", 76,
+             "did not finish after 32 of 1000 bytes.", Fault::SilentAfter3Blocks});
         // The hub is then flashed again.
         add("SIGTERM", {8192, "", 130, "Interrupted after ", Fault::None, SIGTERM});
         add("SIGINT", {8192, "", 130, "Interrupted after ", Fault::None, SIGINT});

@@ -152,7 +152,7 @@ private slots:
         const QString link = dir.filePath(QStringLiteral("hub"));
         QFile::remove(link);
         QVERIFY(QFile::link(hub->portPath(), link));
-        window->setUpgradeWaitLimits(1500, 400, 800);
+        window->setUpgradeWaitLimits({1500, 400, 800});
         typePortAndConnect(window, link);
         QVERIFY(waitForHubConfiguration(window));
 
@@ -268,7 +268,7 @@ private slots:
     void dialogsAndTheWindow()
     {
         QFETCH(bool, runStarted);
-        window->setUpgradeWaitLimits(1500, 400, 800);
+        window->setUpgradeWaitLimits({1500, 400, 800});
         QVERIFY(connectToHub());
         auto *status = child<QStatusBar>("statusBar");
         QPointer<QWidget> first = openUpgradeDialogs();

@@ -67,11 +67,9 @@ Upgrade_logic::Outcome Upgrade_logic::outcome() const
     return runOutcome;
 }
 
-void Upgrade_logic::setWaitLimits(int eraseMs, int replyMs, int finalMs)
+void Upgrade_logic::setWaitLimits(const WaitLimits &limits)
 {
-    eraseLimitMs = eraseMs;
-    replyLimitMs = replyMs;
-    finalLimitMs = finalMs;
+    waitLimits = limits;
 }
 
 // A wait is cut into short slices so that a disconnect, which asks the
@@ -166,7 +164,7 @@ uchar Upgrade_logic::mass_erase()
     emit progress_message(QStringLiteral("Requesting Device Mass Erase..."));
 
     buffer.clear();
-    switch (waitForData(eraseLimitMs)) {
+    switch (waitForData(waitLimits.eraseMs)) {
     case Wait::Data:
         buffer = serial->readAll();
         lineEndOwed = !buffer.endsWith('\n');
@@ -209,7 +207,7 @@ uchar Upgrade_logic::program_image(const QByteArray &image)
     serial->flush();
 
     QByteArray reply;
-    if (!awaitReplyLine(replyLimitMs, reply)) {
+    if (!awaitReplyLine(waitLimits.replyMs, reply)) {
         emit progress_message(tr("No reply to the image size. Reconnect the Hub and try again."));
         runOutcome = Silent;
         return HeaderRefused;
@@ -232,7 +230,7 @@ uchar Upgrade_logic::program_image(const QByteArray &image)
         serial->write(block);
         serial->flush();
 
-        if (!awaitReplyLine(replyLimitMs, reply)) {
+        if (!awaitReplyLine(waitLimits.replyMs, reply)) {
             emit progress_message(tr("No reply after %1 of %2 bytes. Reconnect and try again.").arg(sent).arg(total));
             runOutcome = Silent;
             return 0;
@@ -246,7 +244,7 @@ uchar Upgrade_logic::program_image(const QByteArray &image)
     }
 
     emit progress_message(QStringLiteral("Waiting for Hub to terminate session"));
-    if (!awaitReplyLine(finalLimitMs, reply)) {
+    if (!awaitReplyLine(waitLimits.finalMs, reply)) {
         emit progress_message(tr("No final reply. Reconnect the Hub and try again."));
         runOutcome = Silent;
         return NoReply;

@@ -40,7 +40,15 @@ public:
     // Limits of the waits for the boot loader, in ms. A real boot loader erases
     // in seconds to tens of seconds and acknowledges a block in milliseconds;
     // the defaults leave it ample room and still never wait forever.
-    void setWaitLimits(int eraseMs, int replyMs, int finalMs);
+    struct WaitLimits
+    {
+        int eraseMs = 60000;
+        // For the size header and for each block.
+        int replyMs = 5000;
+        // For the reply that ends the session.
+        int finalMs = 30000;
+    };
+    void setWaitLimits(const WaitLimits &limits);
 
     QSerialPort *serial;
     QString port_name;
@@ -55,9 +63,7 @@ private:
     bool awaitReplyLine(int limitMs, QByteArray &reply);
     void skipOwedLineEnd();
 
-    int eraseLimitMs = 60000;
-    int replyLimitMs = 5000;
-    int finalLimitMs = 30000;
+    WaitLimits waitLimits;
     // The last reply was read before its line end had come.
     bool lineEndOwed = false;
     Outcome runOutcome = Done;

@@ -719,19 +719,15 @@ void MainWindow::launch_upgrade()
             Qt::UniqueConnection);
     connect(worker, &ThreadCom::upgradeMessage, fw_upgrade, &FW_Upgrade::slot_progress_message,
             Qt::UniqueConnection);
-    if (upgradeWaitLimits.eraseMs > 0) {
-        const auto limits = upgradeWaitLimits;
-        ThreadCom *target = worker;
-        QMetaObject::invokeMethod(target, [target, limits] {
-            target->setUpgradeWaitLimits(limits.eraseMs, limits.replyMs, limits.finalMs);
-        }, Qt::QueuedConnection);
-    }
+    ThreadCom *target = worker;
+    const Upgrade_logic::WaitLimits limits = upgradeWaitLimits;
+    QMetaObject::invokeMethod(target, [target, limits] { target->setUpgradeWaitLimits(limits); },
+                              Qt::QueuedConnection);
     upgradeStarted = true;
     setLink(Link::Upgrading);
     // The bytes the dialog read and checked are the ones sent: the file is
     // not read again, whatever happened to it since it was chosen.
     const QByteArray image = fw_upgrade->image();
-    ThreadCom *target = worker;
     if (image.isEmpty())
         emit begin_upgrade(fw_upgrade->get_file_path());
     else
@@ -757,9 +753,9 @@ void MainWindow::upgradeEnded(Upgrade_logic::Outcome outcome)
     }
 }
 
-void MainWindow::setUpgradeWaitLimits(int eraseMs, int replyMs, int finalMs)
+void MainWindow::setUpgradeWaitLimits(const Upgrade_logic::WaitLimits &limits)
 {
-    upgradeWaitLimits = {eraseMs, replyMs, finalMs};
+    upgradeWaitLimits = limits;
 }
 
 void MainWindow::on_actionAbout_triggered()

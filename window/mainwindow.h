@@ -47,7 +47,7 @@ public:
     // For tests of a boot loader that stops answering: the limits (ms) of the
     // waits of the upgrade runs this window starts from now on, instead of the
     // defaults that leave a real boot loader ample room.
-    void setUpgradeWaitLimits(int eraseMs, int replyMs, int finalMs);
+    void setUpgradeWaitLimits(const Upgrade_logic::WaitLimits &limits);
 
     // From now on the window keeps the port, the display maximum, the
     // averaging count, its geometry and the reconnect choice in settings,
@@ -196,8 +196,7 @@ private:
     QString awaitedPort;
     QString awaitedSerial;
     QString waitingMessage;
-    // Zero: the upgrade's own defaults.
-    struct { int eraseMs, replyMs, finalMs; } upgradeWaitLimits = {0, 0, 0};
+    Upgrade_logic::WaitLimits upgradeWaitLimits;
 };
 
 #endif // MAINWINDOW_H
