@@ -123,7 +123,7 @@ QByteArray ThreadCom::tapped(const QByteArray &bytes)
 void ThreadCom::drainRecords()
 {
     if (SerialPort && SerialPort->isOpen() && phase == Phase::Streaming)
-        tapped(SerialPort->readAll());
+        tapped(std::exchange(afterHandshake, QByteArray()) + SerialPort->readAll());
 }
 
 bool ThreadCom::waitForCommandsWritten(int limitMs)
@@ -336,8 +336,12 @@ bool ThreadCom::takeIdentityLine()
     if (identityBuffer.size() > HandshakeBufferLimit)
         identityBuffer.remove(0, identityBuffer.size() - HandshakeBufferLimit);
     QByteArray line;
-    if (findIdentificationLine(identityBuffer, line) < 0)
+    const int at = findIdentificationLine(identityBuffer, line);
+    if (at < 0)
         return false;
+    // What came after the line is the stream's: a recording starts with it.
+    afterHandshake = identityBuffer.mid(at + line.size());
+    identityBuffer.clear();
     Identity identity;
     if (readIdentificationLine(line, identity)) {
         QMutexLocker lock(&DataMutex);
@@ -355,6 +359,7 @@ void ThreadCom::ConnectSerialRead()
 {
     if (!canSendCommand())
         return;
+    afterHandshake.clear();
     SerialPort->readAll();
     recordSplitter.setDisplayMode(DMode);
     if (DMode == Binary)

@@ -149,6 +149,8 @@ private:
     QList<RecordSink *> recordSinks;
     // What came after the configuration reply, searched for the identity.
     QByteArray identityBuffer;
+    // Bytes the identification read past its line: records for the sinks.
+    QByteArray afterHandshake;
     RecordSplitter recordSplitter;
     Upgrade_logic::WaitLimits upgradeWaitLimits;
 };
