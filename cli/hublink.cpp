@@ -40,12 +40,8 @@ HubLink::~HubLink()
 
 HubLink::Outcome HubLink::open()
 {
-    thread = new QThread;
-    com = new ThreadCom(devicePath);
-    com->moveToThread(thread);
-    connect(thread, &QThread::started, com, &ThreadCom::process);
-    connect(com, &ThreadCom::finished, thread, &QThread::quit);
-    connect(com, &ThreadCom::finished, com, &QObject::deleteLater);
+    link = WorkerThread(new ThreadCom(devicePath));
+    ThreadCom *com = link.worker();
     connect(com, &ThreadCom::errorSerialPort, this, &HubLink::takeError);
 
     QEventLoop loop;
@@ -67,7 +63,7 @@ HubLink::Outcome HubLink::open()
     connect(com, &ThreadCom::showdisco, &loop, &QEventLoop::quit);
     connect(this, &HubLink::failed, &loop, &QEventLoop::quit);
     QTimer::singleShot(OpenLimitMs, &loop, &QEventLoop::quit);
-    thread->start();
+    link.startAfter(nullptr, 0);
     handshake = &loop;
     loop.exec();
     handshake = nullptr;
@@ -116,6 +112,7 @@ void HubLink::takeError(const QString &text)
 HubProtocol::Identity HubLink::identity() const
 {
     HubProtocol::Identity identity;
+    ThreadCom *com = link.worker();
     if (!com)
         return identity;
     QMutexLocker lock(&com->DataMutex);
@@ -135,9 +132,9 @@ HubReport HubLink::report() const
 // call still posted to it, to this thread, which would then wait on itself.
 void HubLink::onWorker(const std::function<void(ThreadCom *)> &f)
 {
-    if (!com || !thread || !thread->isRunning())
+    ThreadCom *target = link.worker();
+    if (!target || !link.isRunning())
         return;
-    ThreadCom *target = com;
     QEventLoop loop;
     const auto done = std::make_shared<std::atomic<bool>>(false);
     const QPointer<QEventLoop> waiting(&loop);
@@ -150,7 +147,7 @@ void HubLink::onWorker(const std::function<void(ThreadCom *)> &f)
                 waiting->quit();
         }, Qt::QueuedConnection);
     }, Qt::QueuedConnection);
-    connect(thread, &QThread::finished, &loop, &QEventLoop::quit);
+    connect(link.thread(), &QThread::finished, &loop, &QEventLoop::quit);
     connect(target, &QObject::destroyed, &loop, &QEventLoop::quit);
     if (!*done)
         loop.exec();
@@ -158,8 +155,7 @@ void HubLink::onWorker(const std::function<void(ThreadCom *)> &f)
 
 void HubLink::interrupt()
 {
-    if (thread)
-        thread->requestInterruption();
+    link.interrupt();
     // A handshake that is stopped ends without a word from the worker.
     if (handshake)
         handshake->quit();
@@ -167,26 +163,15 @@ void HubLink::interrupt()
 
 void HubLink::close()
 {
-    if (!thread)
+    if (!link.thread())
         return;
-    if (thread->isRunning()) {
-        thread->requestInterruption();
-        if (com)
-            QMetaObject::invokeMethod(com, &ThreadCom::exit, Qt::QueuedConnection);
-        QEventLoop loop;
-        connect(thread, &QThread::finished, &loop, &QEventLoop::quit);
-        QTimer::singleShot(CloseLimitMs, &loop, &QEventLoop::quit);
-        if (thread->isRunning())
-            loop.exec();
-    }
-    if (thread->isRunning()) {
+    link.end();
+    if (!link.waitForEnd(CloseLimitMs) && link.thread()) {
         // A worker that does not end in time is left to the process's end.
-        thread->quit();
-        thread->wait(CloseLimitMs);
+        link.thread()->quit();
+        link.thread()->wait(CloseLimitMs);
     }
-    if (!thread->isRunning())
-        delete thread;
-    thread = nullptr;
-    // The worker's own deletion was posted to this thread.
+    link = WorkerThread();
+    // The worker's and the thread's own deletions were posted to this thread.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }

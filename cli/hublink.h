@@ -5,6 +5,7 @@
 #include "hubprotocol.h"
 #include "hubreport.h"
 #include "threadcom.h"
+#include "workerthread.h"
 
 #include <QObject>
 #include <QPointer>
@@ -13,7 +14,6 @@
 #include <functional>
 
 class QEventLoop;
-class QThread;
 
 // One connection to the hub, made exactly as the window makes it: a serial
 // worker on a thread of its own runs the identification handshake, and the
@@ -49,7 +49,7 @@ public:
 
     // Runs f on the worker's thread and returns once it has.
     void onWorker(const std::function<void(ThreadCom *)> &f);
-    ThreadCom *worker() const { return com; }
+    ThreadCom *worker() const { return link.worker(); }
 
     // Asks the worker to stop what it waits for (the handshake, a boot-loader wait).
     void interrupt();
@@ -65,8 +65,7 @@ private:
 
     QString devicePath;
     QString name;
-    QThread *thread = nullptr;
-    QPointer<ThreadCom> com;
+    WorkerThread link;
     QEventLoop *handshake = nullptr;   // while open() waits
     qint8 reportedMask = 0;
     uchar reportedOperatingMode = HubProtocol::Precise;

@@ -3,26 +3,18 @@
 #include "ui_mainwindow.h"
 
 #include "about.h"
-#include "csvrecording.h"
 #include "historybuffer.h"
 #include "historywindow.h"
 #include "sensorcolours.h"
 #include "fw_upgrade.h"
+#include "reconnectwait.h"
+#include "recordingcontrol.h"
 #include "restart.h"
-#include "storedsettings.h"
 #include "stylesheet.h"
 #include "threadcom.h"
+#include "windowsettings.h"
 
 #include <QApplication>
-#include <QDateTime>
-#include <QDir>
-#include <QFileDialog>
-#include <QFileInfo>
-#include <QSettings>
-
-#include <new>
-#include <QStandardPaths>
-#include <QEventLoop>
 #include <QGroupBox>
 #include <QMessageBox>
 #include <QMutexLocker>
@@ -46,6 +38,12 @@ const int PreviousWorkerGraceMs = 3000;
 // behind the hub; long enough to spare the GUI thread most of the redraws a
 // fast hub would ask for.
 const int DisplayIntervalMs = 10;
+
+QString serialNumberOf(ThreadCom *worker)
+{
+    QMutexLocker lock(&worker->DataMutex);
+    return worker->SerialNo;
+}
 
 } // namespace
 
@@ -90,14 +88,16 @@ MainWindow::MainWindow(QWidget *parent)
         if (historyWindow)
             historyWindow->setMaximum(maximum);
     });
-    recordingLabel = new QLabel(this);
-    recordingLabel->setObjectName(QStringLiteral("labelRecording"));
-    ui->statusBar->addPermanentWidget(recordingLabel);
-    connect(&recordingTimer, &QTimer::timeout, this, &MainWindow::showRecordingStatus);
-    connect(&reconnectTimer, &QTimer::timeout, this, &MainWindow::tryAwaitedHub);
+    recording = new RecordingControl(ui->actionRecord, ui->statusBar, [this] { return worker(); }, this);
+    reconnect = new ReconnectWait(this);
+    connect(reconnect, &ReconnectWait::portBack, this, &MainWindow::tryAwaitedHub);
+    connect(reconnect, &ReconnectWait::changed, this, [this] {
+        if (link == Link::Disconnected)
+            ui->statusBar->showMessage(linkMessage());
+    });
     connect(ui->actionReconnect, &QAction::toggled, this, [this](bool on) {
         if (!on)
-            stopWaitingForHub();
+            reconnect->stop();
     });
     setLink(Link::Disconnected);
     // A new scale applies from the next display call, also when the readings
@@ -132,8 +132,7 @@ MainWindow::~MainWindow()
 {
     saveSettings();
     // The worker lets go of the file before it is closed.
-    if (recording)
-        stopRecording(QString());
+    recording->stop();
     stopWorkerAtExit();
     delete ui;
 }
@@ -147,24 +146,18 @@ void MainWindow::stopWorkerAtExit()
     detachHistory();
     // From here on no worker's report describes a hub on screen. The links
     // stay, so that a report still queued is known by its sender and dropped.
-    worker = nullptr;
+    WorkerThread ending = std::exchange(connection, WorkerThread());
     link = Link::Disconnected;
-    if (thread)
-        thread->requestInterruption();
+    ending.interrupt();
     emit Discon();
-    if (!thread || !thread->isRunning())
-        return;
-    QEventLoop loop;
-    connect(thread, &QThread::finished, &loop, &QEventLoop::quit);
-    QTimer::singleShot(ExitWaitMs, &loop, &QEventLoop::quit);
-    loop.exec();
+    ending.waitForEnd(ExitWaitMs);
 }
 
 void MainWindow::OpencloseSerialPort()
 {
     // The user's own press ends any wait for a vanished hub.
     if (sender() == ui->pushButtonConnect)
-        stopWaitingForHub();
+        reconnect->stop();
     if (ui->pushButtonConnect->text() == QLatin1String(ConnectCaption))
         connectToHub(ui->comboBoxPortName->currentText());
     else
@@ -175,93 +168,55 @@ void MainWindow::connectToHub(const QString &port)
 {
     saveSettings();
     dropClosedUpgradeDialog();
-    const QPointer<QThread> previous = thread;
-    thread = new QThread;
-    worker = new ThreadCom(port);
+    QThread *previous = connection.thread() ? connection.thread() : portHolder.data();
+    connection = WorkerThread(new ThreadCom(port));
+    ThreadCom *com = connection.worker();
     shownValid = false;
 
-    connect(worker, &ThreadCom::errorSerialPort, this, &MainWindow::HandleError);
-    connect(worker, &ThreadCom::GoToUploadMode, this, &MainWindow::EnterUploadMode);
-    connect(worker, &ThreadCom::openFailed, this, &MainWindow::workerOpenFailed);
-    connect(this, &MainWindow::Discon, worker, &ThreadCom::exit);
-    connect(this, &MainWindow::ConfigSet, worker, &ThreadCom::ConnectSerialRead);
-    connect(this, &MainWindow::ChangingofDisplayMode, worker,
-            &ThreadCom::SendChangingOfDisplayMode);
-    connect(this, &MainWindow::ChangingofOperatingMode, worker,
-            &ThreadCom::SendChangingOfOperatingMode);
-    connect(this, &MainWindow::ChangingofConnectedPX, worker,
-            &ThreadCom::SendChangingofConnectedPX);
-    connect(this, &MainWindow::SendNewTIMO, worker, &ThreadCom::SetnewTIMO);
-    connect(this, &MainWindow::Upgrade, worker, &ThreadCom::Upgrade);
-    connect(worker, &ThreadCom::Set_GUIConfiguration, this, &MainWindow::SetConfig);
-    connect(worker, &ThreadCom::SendDistanceValueText, this, &MainWindow::DisplayTextMode);
-    connect(worker, &ThreadCom::SendDistanceValueBin, this, &MainWindow::DisplayBinMode);
-    connect(worker, &ThreadCom::showdisco, this, &MainWindow::disco);
-    connect(worker, &ThreadCom::upgradeEnded, this, &MainWindow::upgradeEnded);
+    // The links marked so end when the user leaves the link; the others last
+    // as long as the worker, so that its last reports are still known by it.
+    const auto untilLeft = [this](const QMetaObject::Connection &c) { hubConnections.append(c); };
+    untilLeft(connect(com, &ThreadCom::errorSerialPort, this, &MainWindow::HandleError));
+    untilLeft(connect(com, &ThreadCom::GoToUploadMode, this, &MainWindow::EnterUploadMode));
+    connect(com, &ThreadCom::openFailed, this, &MainWindow::workerOpenFailed);
+    connect(this, &MainWindow::Discon, com, &ThreadCom::exit);
+    untilLeft(connect(this, &MainWindow::ConfigSet, com, &ThreadCom::ConnectSerialRead));
+    untilLeft(connect(this, &MainWindow::ChangingofDisplayMode, com, &ThreadCom::SendChangingOfDisplayMode));
+    untilLeft(connect(this, &MainWindow::ChangingofOperatingMode, com, &ThreadCom::SendChangingOfOperatingMode));
+    untilLeft(connect(this, &MainWindow::ChangingofConnectedPX, com, &ThreadCom::SendChangingofConnectedPX));
+    untilLeft(connect(this, &MainWindow::SendNewTIMO, com, &ThreadCom::SetnewTIMO));
+    untilLeft(connect(this, &MainWindow::Upgrade, com, &ThreadCom::Upgrade));
+    untilLeft(connect(com, &ThreadCom::Set_GUIConfiguration, this, &MainWindow::SetConfig));
+    untilLeft(connect(com, &ThreadCom::SendDistanceValueText, this, &MainWindow::DisplayTextMode));
+    untilLeft(connect(com, &ThreadCom::SendDistanceValueBin, this, &MainWindow::DisplayBinMode));
+    connect(com, &ThreadCom::showdisco, this, &MainWindow::disco);
+    connect(com, &ThreadCom::upgradeEnded, this, &MainWindow::upgradeEnded);
 
     if (historyWindow && historyWindow->isVisible())
-        worker->addRecordSink(history.get());
-    worker->moveToThread(thread);
-    connect(thread, &QThread::started, worker, &ThreadCom::process);
-    connect(worker, &ThreadCom::finished, thread, &QThread::quit);
-    connect(worker, &ThreadCom::finished, worker, &QObject::deleteLater);
-    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
-    startWhenPortIsFree(thread, previous);
+        com->addRecordSink(history.get());
+    // A worker that was just told to disconnect may still hold the port for
+    // a moment (a serial port opens once at a time).
+    if (previous && previous->isRunning())
+        portHolder = previous;
+    connection.startAfter(previous, PreviousWorkerGraceMs);
 
-    connect(ui->spinBoxMeanNbVal, QOverload<int>::of(&QSpinBox::valueChanged), this,
-            &MainWindow::ChangeMeanValuenumber);
+    untilLeft(connect(ui->spinBoxMeanNbVal, QOverload<int>::of(&QSpinBox::valueChanged), this,
+                      &MainWindow::ChangeMeanValuenumber));
 
     setLink(Link::Connecting);
 }
 
-// A worker that was just told to disconnect may still hold the port for a
-// moment (a serial port opens once at a time): the next worker starts when the
-// previous one has let go, or after a grace period if it is slow to.
-void MainWindow::startWhenPortIsFree(QThread *next, QThread *previous)
-{
-    if (!previous || !previous->isRunning()) {
-        next->start();
-        return;
-    }
-    portHolder = previous;
-    const QPointer<QThread> guarded(next);
-    const auto start = [guarded] {
-        if (guarded && !guarded->isRunning() && !guarded->isFinished())
-            guarded->start();
-    };
-    connect(previous, &QThread::finished, next, start);
-    QTimer::singleShot(PreviousWorkerGraceMs, next, start);
-}
-
 void MainWindow::disconnectFromHub()
 {
-    if (worker) {
-        disconnect(worker, &ThreadCom::errorSerialPort, this, &MainWindow::HandleError);
-        disconnect(worker, &ThreadCom::GoToUploadMode, this, &MainWindow::EnterUploadMode);
-        disconnect(this, &MainWindow::ChangingofDisplayMode, worker,
-                   &ThreadCom::SendChangingOfDisplayMode);
-        disconnect(this, &MainWindow::ChangingofOperatingMode, worker,
-                   &ThreadCom::SendChangingOfOperatingMode);
-        disconnect(this, &MainWindow::ChangingofConnectedPX, worker,
-                   &ThreadCom::SendChangingofConnectedPX);
-        disconnect(this, &MainWindow::SendNewTIMO, worker, &ThreadCom::SetnewTIMO);
-        disconnect(this, &MainWindow::Upgrade, worker, &ThreadCom::Upgrade);
-        disconnect(this, &MainWindow::ConfigSet, worker, &ThreadCom::ConnectSerialRead);
-        disconnect(worker, &ThreadCom::Set_GUIConfiguration, this, &MainWindow::SetConfig);
-        disconnect(worker, &ThreadCom::SendDistanceValueText, this, &MainWindow::DisplayTextMode);
-        disconnect(worker, &ThreadCom::SendDistanceValueBin, this, &MainWindow::DisplayBinMode);
-        disconnect(this, &MainWindow::begin_upgrade, worker, &ThreadCom::launch_upgrade);
-        disconnect(worker, &ThreadCom::upgradeProgress, nullptr, nullptr);
-        disconnect(worker, &ThreadCom::upgradeMessage, nullptr, nullptr);
-    }
-    disconnect(ui->spinBoxMeanNbVal, QOverload<int>::of(&QSpinBox::valueChanged), this,
-               &MainWindow::ChangeMeanValuenumber);
+    for (const QMetaObject::Connection &c : std::as_const(hubConnections))
+        disconnect(c);
+    hubConnections.clear();
+    unlinkUpgradeDialog();
 
     blankSensors();
     cancelUnstartedWorker();
     detachHistory();
-    if (thread)
-        thread->requestInterruption();
+    connection.interrupt();
     emit Discon();
     setLink(Link::Disconnected);
     closeUnusedUpgradeDialogs();
@@ -271,26 +226,21 @@ void MainWindow::disconnectFromHub()
 // touched anything yet: left now, it must never start.
 void MainWindow::cancelUnstartedWorker()
 {
-    if (!thread || thread->isRunning() || thread->isFinished())
-        return;
-    delete worker.data();
-    delete thread.data();
     // The next connection waits for the port as this one did.
-    thread = portHolder;
+    connection.cancelIfUnstarted();
 }
 
 void MainWindow::setLink(Link next)
 {
-    if (recording && next != Link::Connected)
-        stopRecording(next == Link::Disconnected ? tr("the link ended") : tr("the upgrade began"));
+    recording->linkChanged(next == Link::Connected,
+                           next == Link::Disconnected ? tr("the link ended") : tr("the upgrade began"));
     link = next;
-    ui->actionRecord->setEnabled(next == Link::Connected || recording);
     if (next != Link::Connected)
         displayTimer.stop();
     const bool connected = next != Link::Disconnected;
     ui->pushButtonConnect->setText(connected ? tr(DisconnectCaption) : tr(ConnectCaption));
     // A try of the wait has not yet checked the hub's serial number.
-    ui->actionUpload_Firmware->setEnabled(connected && !reconnectAttempt);
+    ui->actionUpload_Firmware->setEnabled(connected && !reconnect->isTrying());
     const bool speaking = controlsSpeakToHub();
     for (QAbstractButton *mode : {static_cast<QAbstractButton *>(ui->radioButtonBinaryMode),
                                   static_cast<QAbstractButton *>(ui->radioButton_TextMode),
@@ -310,10 +260,10 @@ QString MainWindow::linkMessage() const
 {
     switch (link) {
     case Link::Disconnected:
-        return waitingForHub ? waitingMessage : tr("Disconnected");
+        return reconnect->isWaiting() ? reconnect->message() : tr("Disconnected");
     case Link::Connecting:
         // A try of the wait is still the wait, to the user.
-        return reconnectAttempt ? waitingMessage : tr("Connecting...");
+        return reconnect->isTrying() ? reconnect->message() : tr("Connecting...");
     case Link::UpgradeUnfinished:
         return tr("Upgrade did not finish");
     case Link::Connected:
@@ -332,24 +282,17 @@ bool MainWindow::controlsSpeakToHub() const
     return link == Link::Connected || link == Link::Disconnected;
 }
 
-// The worker of a try of the wait, also once the try has ended.
-bool MainWindow::fromTryingWorker() const
-{
-    const auto *from = qobject_cast<const ThreadCom *>(sender());
-    return from && from == tryingWorker;
-}
-
 // A queued report of a worker the user has since left describes no hub on
 // screen. Calls that come from no worker at all are taken as they are.
 bool MainWindow::fromOtherWorker() const
 {
     const auto *from = qobject_cast<const ThreadCom *>(sender());
-    return from && from != worker;
+    return from && from != worker();
 }
 
 bool MainWindow::fromCurrentWorker() const
 {
-    return worker && sender() == worker;
+    return worker() && sender() == worker();
 }
 
 void MainWindow::blankSensors()
@@ -369,12 +312,7 @@ void MainWindow::disco()
 {
     if (fromOtherWorker())
         return;
-    reconnectAttempt = false;
-    if (vanishedWhileConnected) {
-        vanishedWhileConnected = false;
-        waitingMessage = tr("Waiting for the hub...");
-        startWaitingForHub();
-    }
+    reconnect->linkEnded();
     disconnect(ui->spinBoxMeanNbVal, QOverload<int>::of(&QSpinBox::valueChanged), this,
                &MainWindow::ChangeMeanValuenumber);
     blankSensors();
@@ -389,15 +327,12 @@ void MainWindow::HandleError(QString error)
         return;
     // A try at a vanished hub's port shows nothing: the vanishing said it all.
     // A failed open reports twice, around its end: both belong to the try.
-    if (reconnectAttempt || fromTryingWorker())
+    if (reconnect->isTrying() || reconnect->isTryWorker(sender()))
         return;
-    vanishedWhileConnected = fromCurrentWorker() && link == Link::Connected
-                             && error.startsWith(QLatin1String("Port is unavailable"))
-                             && ui->actionReconnect->isChecked();
-    if (vanishedWhileConnected) {
-        awaitedPort = worker->PortName;
-        awaitedSerial = deviceInfo.SerialNo;
-    }
+    const bool vanished = fromCurrentWorker() && link == Link::Connected
+                          && error.startsWith(QLatin1String("Port is unavailable"))
+                          && ui->actionReconnect->isChecked();
+    reconnect->setVanished(vanished ? worker()->PortName : QString(), deviceInfo.SerialNo);
     // Later reports of the same worker are not shown; those already queued are.
     if (auto *from = qobject_cast<ThreadCom *>(sender()))
         disconnect(from, &ThreadCom::errorSerialPort, this, &MainWindow::HandleError);
@@ -418,31 +353,20 @@ void MainWindow::SetConfig(qint8 PellPlg, uchar OMode, uchar DMode)
     // queued at a disconnect or a hand-over to the boot loader is dropped.
     if (fromOtherWorker() || (fromCurrentWorker() && link != Link::Connecting))
         return;
-    if (reconnectAttempt && worker) {
-        reconnectAttempt = false;
-        QString serial;
-        {
-            QMutexLocker lock(&worker->DataMutex);
-            serial = worker->SerialNo;
-        }
-        if (serial != awaitedSerial) {
-            // Another hub took the name: it is let go, and the wait goes on.
-            waitingMessage = tr("Another hub (serial %1) is on %2; waiting for the hub...")
-                                 .arg(serial, awaitedPort);
-            disconnectFromHub();
-            return;
-        }
-        stopWaitingForHub();
-        tryingWorker.clear();
+    ThreadCom *com = worker();
+    // A try of the wait found a hub: the one awaited, or another that took the name.
+    if (reconnect->isTrying() && com && !reconnect->hubAnswered(serialNumberOf(com))) {
+        disconnectFromHub();
+        return;
     }
-    if (worker) {
-        QMutexLocker lock(&worker->DataMutex);
-        deviceInfo.DeviceName = worker->DeviceName;
-        deviceInfo.SerialNo = worker->SerialNo;
-        deviceInfo.FirmwareVersion = worker->FirmwareVersion;
-        deviceInfo.FirmwareType = worker->FirmwareType;
+    if (com) {
+        QMutexLocker lock(&com->DataMutex);
+        deviceInfo.DeviceName = com->DeviceName;
+        deviceInfo.SerialNo = com->SerialNo;
+        deviceInfo.FirmwareVersion = com->FirmwareVersion;
+        deviceInfo.FirmwareType = com->FirmwareType;
         // The averaging follows the control from the first record on.
-        worker->setMeanValueNumber(ui->spinBoxMeanNbVal->value());
+        com->setMeanValueNumber(ui->spinBoxMeanNbVal->value());
     }
     connectedMask = PellPlg;
     if (historyWindow)
@@ -545,7 +469,7 @@ void MainWindow::TIMOChanged()
 
 bool MainWindow::hasLiveWorker() const
 {
-    return worker && link != Link::Disconnected;
+    return worker() && link != Link::Disconnected;
 }
 
 void MainWindow::DisplayBinMode()
@@ -596,8 +520,9 @@ void MainWindow::showDistances(bool hexadecimal)
     }
     HubProtocol::Readings values;
     {
-        QMutexLocker lock(&worker->DataMutex);
-        std::copy(std::begin(worker->DistanceValue), std::end(worker->DistanceValue), values.begin());
+        ThreadCom *com = worker();
+        QMutexLocker lock(&com->DataMutex);
+        std::copy(std::begin(com->DistanceValue), std::end(com->DistanceValue), values.begin());
     }
     if (shownValid && values == shownValues && hexadecimal == shownHexadecimal)
         return;
@@ -626,12 +551,12 @@ void MainWindow::setBar(int sensor, int value)
 
 void MainWindow::ChangeMeanValuenumber(int MeanValue)
 {
-    if (recording)
-        recording->setMeanCount(MeanValue);
-    if (!worker)
+    recording->setMeanCount(MeanValue);
+    ThreadCom *com = worker();
+    if (!com)
         return;
-    QMutexLocker lock(&worker->DataMutex);
-    worker->setMeanValueNumber(MeanValue);
+    QMutexLocker lock(&com->DataMutex);
+    com->setMeanValueNumber(MeanValue);
 }
 
 void MainWindow::on_actionUpload_Firmware_triggered()
@@ -639,12 +564,12 @@ void MainWindow::on_actionUpload_Firmware_triggered()
     if (link == Link::Disconnected)
         return;
     // A hub that came back in its boot loader is not the one awaited.
-    if (reconnectAttempt && fromCurrentWorker()) {
-        reconnectAttempt = false;
+    if (reconnect->isTrying() && fromCurrentWorker()) {
+        reconnect->tryAbandoned();
         disconnectFromHub();
         return;
     }
-    if (fromOtherWorker() || (fromCurrentWorker() && link != Link::Connecting) || reconnectAttempt)
+    if (fromOtherWorker() || (fromCurrentWorker() && link != Link::Connecting) || reconnect->isTrying())
         return;
     if (link == Link::Upgrading) {
         QMessageBox::information(this, tr("Upload Firmware"),
@@ -662,9 +587,9 @@ void MainWindow::on_actionUpload_Firmware_triggered()
     connect(fw_upgrade, &QDialog::finished, this, &MainWindow::upgradeDialogClosed);
     // One link per worker, however often the menu entry is used: one press of
     // "Upgrade" must start exactly one run.
-    if (worker)
-        connect(this, &MainWindow::begin_upgrade, worker, &ThreadCom::launch_upgrade,
-                Qt::UniqueConnection);
+    if (worker())
+        hubConnections.append(connect(this, &MainWindow::begin_upgrade, worker(), &ThreadCom::launch_upgrade,
+                                      Qt::UniqueConnection));
     restart = new Restart(this);
     restart->setAttribute(Qt::WA_DeleteOnClose);
     restart->setModal(true);
@@ -712,14 +637,14 @@ void MainWindow::upgradeDialogClosed()
 
 void MainWindow::launch_upgrade()
 {
-    if (!fw_upgrade || !worker || link != Link::HandedOver || (sender() && sender() != fw_upgrade))
+    if (!fw_upgrade || !worker() || link != Link::HandedOver || (sender() && sender() != fw_upgrade))
         return;
     // Only this dialog shows this run, from its first word to its last.
-    connect(worker, &ThreadCom::upgradeProgress, fw_upgrade, &FW_Upgrade::slot_progress_update,
+    ThreadCom *target = worker();
+    connect(target, &ThreadCom::upgradeProgress, fw_upgrade, &FW_Upgrade::slot_progress_update,
             Qt::UniqueConnection);
-    connect(worker, &ThreadCom::upgradeMessage, fw_upgrade, &FW_Upgrade::slot_progress_message,
+    connect(target, &ThreadCom::upgradeMessage, fw_upgrade, &FW_Upgrade::slot_progress_message,
             Qt::UniqueConnection);
-    ThreadCom *target = worker;
     const Upgrade_logic::WaitLimits limits = upgradeWaitLimits;
     QMetaObject::invokeMethod(target, [target, limits] { target->setUpgradeWaitLimits(limits); },
                               Qt::QueuedConnection);
@@ -740,10 +665,9 @@ void MainWindow::launch_upgrade()
 void MainWindow::upgradeEnded(Upgrade_logic::Outcome outcome)
 {
     const bool finished = outcome == Upgrade_logic::Done;
-    if (fromOtherWorker() || !worker)
+    if (fromOtherWorker() || !worker())
         return;
-    disconnect(worker, &ThreadCom::upgradeProgress, nullptr, nullptr);
-    disconnect(worker, &ThreadCom::upgradeMessage, nullptr, nullptr);
+    unlinkUpgradeDialog();
     if (link != Link::Upgrading)
         return;
     // A finished run is followed by the worker's own end of the link.
@@ -768,135 +692,33 @@ void MainWindow::on_actionAbout_triggered()
 
 void MainWindow::on_actionRecord_triggered()
 {
-    if (recording) {
-        stopRecording(QString());
-        return;
-    }
-    if (link != Link::Connected || !worker)
-        return;
-    const QString suggested =
-        QDir(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))
-            .filePath(QDateTime::currentDateTime().toString(QStringLiteral("'pellix-'yyyyMMdd-HHmmss'.csv'")));
-    // The dialog asks before it lets an existing file be replaced.
-    const QString path = QFileDialog::getSaveFileName(this, tr("Record to CSV"), suggested,
-                                                      tr("CSV files (*.csv)"));
-    if (path.isEmpty() || link != Link::Connected || !worker)
-        return;
-    QString error;
-    recording = CsvRecording::start(path, error);
-    if (!recording) {
-        QMessageBox::warning(this, tr("Record to CSV"),
-                             tr("Cannot write %1 (%2). Please choose another file.").arg(path, error));
-        return;
-    }
-    recording->setMeanCount(ui->spinBoxMeanNbVal->value());
-    ThreadCom *target = worker;
-    RecordSink *sink = recording.get();
-    QMetaObject::invokeMethod(target, [target, sink] { target->addRecordSink(sink); }, Qt::QueuedConnection);
-    ui->actionRecord->setText(tr("Stop Recording"));
-    // Rows reach the file on time, whether or not the hub sends more.
-    recordingTimer.start(Recorder::FlushIntervalMs);
-    showRecordingStatus();
+    recording->toggle(ui->spinBoxMeanNbVal->value());
 }
 
-void MainWindow::showRecordingStatus()
+void MainWindow::unlinkUpgradeDialog()
 {
-    if (!recording)
+    if (!worker())
         return;
-    recording->flush();
-    if (recording->failed()) {
-        const QString file = recording->path();
-        const QString reason = recording->failure();
-        stopRecording(tr("the file cannot be written"));
-        QMessageBox::warning(this, tr("Record to CSV"),
-                             tr("The recording stopped: %1 cannot be written (%2). The display goes on.")
-                                 .arg(file, reason));
-        return;
-    }
-    recordingLabel->setText(tr("Recording %1, %2 rows")
-                                .arg(QFileInfo(recording->path()).fileName())
-                                .arg(recording->rows()));
-}
-
-// The file is closed on the worker's thread once the worker no longer writes
-// to it, and the final count shown then; with no worker left to write, here.
-// The GUI thread never waits for the worker.
-void MainWindow::stopRecording(const QString &why)
-{
-    const std::shared_ptr<CsvRecording> ending = std::move(recording);
-    recording.reset();
-    recordingTimer.stop();
-    ui->actionRecord->setText(tr("Record to CSV..."));
-    ui->actionRecord->setEnabled(link == Link::Connected);
-    const QString name = QFileInfo(ending->path()).fileName();
-    const QString whyStopped = why;
-    const auto stopped = [name, whyStopped](qint64 rows) {
-        return whyStopped.isEmpty()
-                   ? tr("Recording stopped: %1, %2 rows").arg(name).arg(rows)
-                   : tr("Recording stopped, %1: %2, %3 rows").arg(whyStopped, name).arg(rows);
-    };
-    recordingLabel->setText(stopped(ending->rows()));
-    ThreadCom *target = worker;
-    if (!target || !thread || !thread->isRunning() || target->thread() != thread) {
-        ending->finish();
-        recordingLabel->setText(stopped(ending->rows()));
-        return;
-    }
-    const QPointer<QLabel> label = recordingLabel;
-    // Should the worker be gone before this runs, the recording is closed
-    // with the last reference to it, and every row it took is in the file.
-    QMetaObject::invokeMethod(target, [target, ending, label, stopped] {
-        target->removeRecordSink(ending.get());
-        ending->finish();
-        const QString text = stopped(ending->rows());
-        // The label is looked at on its own thread only.
-        QMetaObject::invokeMethod(QCoreApplication::instance(), [label, text] {
-            if (label)
-                label->setText(text);
-        }, Qt::QueuedConnection);
-    }, Qt::QueuedConnection);
+    disconnect(worker(), &ThreadCom::upgradeProgress, nullptr, nullptr);
+    disconnect(worker(), &ThreadCom::upgradeMessage, nullptr, nullptr);
 }
 
 void MainWindow::useSettings(QSettings *store)
 {
-    settings = store;
-    if (!settings)
+    settings.reset();
+    if (!store)
         return;
-    const StoredSettings stored(settings);
-    const QString port = stored.text(QStringLiteral("port"));
-    if (!port.isEmpty())
-        choosePort(port);
-    ui->spinBox->setValue(stored.number(QStringLiteral("maximum"), ui->spinBox->minimum(),
-                                        ui->spinBox->maximum(), ui->spinBox->value()));
-    ui->spinBoxMeanNbVal->setValue(stored.number(QStringLiteral("average"), ui->spinBoxMeanNbVal->minimum(),
-                                                 ui->spinBoxMeanNbVal->maximum(),
-                                                 ui->spinBoxMeanNbVal->value()));
-    restoreGeometry(stored.bytes(QStringLiteral("geometry")));
-    ui->actionReconnect->setChecked(stored.flag(QStringLiteral("reconnect"), false));
-    if (stored.flag(QStringLiteral("history/open"), false))
+    settings = std::make_unique<WindowSettings>(
+        store, WindowSettings::Controls {ui->comboBoxPortName, ui->spinBox, ui->spinBoxMeanNbVal,
+                                         ui->actionReconnect, this});
+    if (settings->restore())
         on_actionHistory_triggered();
 }
 
 void MainWindow::saveSettings()
 {
-    if (!settings)
-        return;
-    settings->setValue(QStringLiteral("port"), ui->comboBoxPortName->currentText());
-    settings->setValue(QStringLiteral("maximum"), ui->spinBox->value());
-    settings->setValue(QStringLiteral("average"), ui->spinBoxMeanNbVal->value());
-    settings->setValue(QStringLiteral("geometry"), saveGeometry());
-    settings->setValue(QStringLiteral("reconnect"), ui->actionReconnect->isChecked());
-    settings->setValue(QStringLiteral("history/open"), historyWindow && historyWindow->isVisible());
-    if (historyWindow) {
-        settings->setValue(QStringLiteral("history/span"), historyWindow->spanIndex());
-        settings->setValue(QStringLiteral("history/geometry"), historyWindow->saveGeometry());
-    }
-    // Writing merges with what the file holds: a file that cannot be read
-    // (see StoredSettings) is left as it is rather than end the program.
-    try {
-        settings->sync();
-    } catch (const std::bad_alloc &) {
-    }
+    if (settings)
+        settings->save(historyWindow);
 }
 
 void MainWindow::choosePort(const QString &port)
@@ -910,65 +732,32 @@ void MainWindow::connectNow()
         OpencloseSerialPort();
 }
 
-void MainWindow::startWaitingForHub()
+void MainWindow::tryAwaitedHub(const QString &port)
 {
-    waitingForHub = true;
-    reconnectDelayMs = FirstReconnectDelayMs;
-    reconnectTimer.start(reconnectDelayMs);
-    ui->statusBar->showMessage(linkMessage());
-}
-
-void MainWindow::stopWaitingForHub()
-{
-    if (!waitingForHub)
+    if (link != Link::Disconnected)
         return;
-    waitingForHub = false;
-    reconnectAttempt = false;
-    reconnectTimer.stop();
-    if (link == Link::Disconnected)
-        ui->statusBar->showMessage(linkMessage());
-}
-
-// Only once the port is there again: opening a port that is not makes a
-// worker and a thread for nothing every second.
-void MainWindow::tryAwaitedHub()
-{
-    if (!waitingForHub || link != Link::Disconnected)
-        return;
-    QString path = awaitedPort;
-#ifdef Q_OS_UNIX
-    if (!path.contains(QLatin1Char('/')))
-        path.prepend(QStringLiteral("/dev/"));
-#endif
-    if (!QFileInfo::exists(path)) {
-        // Gone: come back within a second of its return.
-        reconnectDelayMs = FirstReconnectDelayMs;
-        reconnectTimer.setInterval(reconnectDelayMs);
-        return;
-    }
-    reconnectAttempt = true;
-    connectToHub(awaitedPort);
-    tryingWorker = worker;
+    // The try is the wait's from its first word on the status bar.
+    reconnect->tryStarting();
+    connectToHub(port);
+    reconnect->setTryWorker(worker());
 }
 
 // A port that is there but cannot be opened is held by another program, and
-// likely to stay so for a while: the wait tries it less and less often, and
-// only a connection the user asked for beeps.
+// likely to stay so for a while: only a connection the user asked for beeps.
 void MainWindow::workerOpenFailed()
 {
     if (fromOtherWorker())
         return;
-    if (!reconnectAttempt && !fromTryingWorker()) {
+    if (!reconnect->isTrying() && !reconnect->isTryWorker(sender())) {
         QApplication::beep();
         return;
     }
-    reconnectDelayMs = std::min(2 * reconnectDelayMs, LastReconnectDelayMs);
-    reconnectTimer.setInterval(reconnectDelayMs);
+    reconnect->openFailed();
 }
 
 void MainWindow::attachHistory()
 {
-    ThreadCom *target = worker;
+    ThreadCom *target = worker();
     if (!target || link == Link::Disconnected)
         return;
     RecordSink *sink = history.get();
@@ -979,7 +768,7 @@ void MainWindow::attachHistory()
 // thread, and the buffer lives until it has.
 void MainWindow::detachHistory()
 {
-    ThreadCom *target = worker;
+    ThreadCom *target = worker();
     if (!target)
         return;
     const std::shared_ptr<HistoryBuffer> keep = history;
@@ -1000,11 +789,8 @@ void MainWindow::on_actionHistory_triggered()
             else
                 detachHistory();
         });
-        if (settings) {
-            const StoredSettings stored(settings);
-            historyWindow->setSpanIndex(stored.number(QStringLiteral("history/span"), 0, 2, 1));
-            historyWindow->restoreGeometry(stored.bytes(QStringLiteral("history/geometry")));
-        }
+        if (settings)
+            settings->restoreHistory(historyWindow);
     }
     historyWindow->show();
     historyWindow->raise();

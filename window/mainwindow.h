@@ -4,9 +4,11 @@
 
 #include "hubprotocol.h"
 #include "upgrade_logic.h"
+#include "workerthread.h"
 
 #include <QElapsedTimer>
 #include <QList>
+#include <QMetaObject>
 #include <QMainWindow>
 #include <QPointer>
 #include <QString>
@@ -15,18 +17,19 @@
 #include <memory>
 
 class About;
-class CsvRecording;
 class HistoryBuffer;
 class HistoryWindow;
 class FW_Upgrade;
 class Restart;
 class QCheckBox;
 class QSettings;
+class ReconnectWait;
+class RecordingControl;
+class WindowSettings;
 class QLabel;
 class QProgressBar;
 class QSpinBox;
 class QTextBrowser;
-class QThread;
 class ThreadCom;
 
 namespace Ui {
@@ -88,9 +91,10 @@ private slots:
     void on_actionAbout_triggered();
     void upgradeDialogClosed();
     void on_actionRecord_triggered();
-    void showRecordingStatus();
     void on_actionHistory_triggered();
     void upgradeEnded(Upgrade_logic::Outcome outcome);
+    void workerOpenFailed();
+    void tryAwaitedHub(const QString &port);
 
 private:
     // The connection's life as the window knows it. The caption, the status
@@ -110,19 +114,14 @@ private:
     bool fromOtherWorker() const;
     bool fromCurrentWorker() const;
     void cancelUnstartedWorker();
-    void stopRecording(const QString &why);
+    ThreadCom *worker() const { return connection.worker(); }
     void saveSettings();
+    void unlinkUpgradeDialog();
     void attachHistory();
     void detachHistory();
     void addSwatches();
-    void startWaitingForHub();
-    void stopWaitingForHub();
-    void tryAwaitedHub();
-    void workerOpenFailed();
-    bool fromTryingWorker() const;
 
     void connectToHub(const QString &port);
-    void startWhenPortIsFree(QThread *next, QThread *previous);
     void disconnectFromHub();
     void blankSensors();
     void scheduleDistances(bool hexadecimal);
@@ -154,13 +153,14 @@ private:
     // "Upgrade" was pressed in fw_upgrade.
     bool upgradeStarted = false;
     Link link = Link::Disconnected;
-    // Guarded: a worker and its thread delete themselves when the link ends,
-    // and the window must never reach one that has gone.
-    QPointer<QThread> thread;
-    QPointer<ThreadCom> worker;
+    // The current connection's worker on its thread; both delete themselves
+    // when the link ends, and the window never reaches one that has gone.
+    WorkerThread connection;
     // The thread of a connection the user left that still held the port when
     // the current one was made: the current one starts once it has let go.
     QPointer<QThread> portHolder;
+    // The links to the current worker that end when the user leaves it.
+    QList<QMetaObject::Connection> hubConnections;
     // The values and form last put on screen. A hub faster than the screen
     // queues notifications quicker than the window can redraw; those that
     // would put the same on screen again are passed over.
@@ -174,28 +174,12 @@ private:
     QTimer displayTimer;
     QElapsedTimer sinceDisplay;
     bool displayHexadecimal = false;
-    // Every record of the live link, written on the worker's thread.
-    std::shared_ptr<CsvRecording> recording;
-    QLabel *recordingLabel = nullptr;
-    QTimer recordingTimer;
-    QSettings *settings = nullptr;
+    RecordingControl *recording = nullptr;
+    std::unique_ptr<WindowSettings> settings;
     // Every record of every connection, for the history plot.
     std::shared_ptr<HistoryBuffer> history;
     HistoryWindow *historyWindow = nullptr;
-    // After the hub vanished, with "Reconnect Automatically" on: the same
-    // port is tried once a second until the hub with the same serial number
-    // answers there.
-    QTimer reconnectTimer;
-    static constexpr int FirstReconnectDelayMs = 1000;
-    static constexpr int LastReconnectDelayMs = 16000;
-    int reconnectDelayMs = FirstReconnectDelayMs;
-    bool waitingForHub = false;
-    bool vanishedWhileConnected = false;
-    bool reconnectAttempt = false;
-    QPointer<ThreadCom> tryingWorker;
-    QString awaitedPort;
-    QString awaitedSerial;
-    QString waitingMessage;
+    ReconnectWait *reconnect = nullptr;
     Upgrade_logic::WaitLimits upgradeWaitLimits;
 };
 
