@@ -12,4 +12,4 @@ build/sim/pellix-hubsim --link "$link" &
 sim=$!
 trap 'kill $sim 2>/dev/null' EXIT INT TERM
 sleep 0.5
-build/pellix-hub-controler --port "$link" --connect
+build/app/pellix-hub-controler --port "$link" --connect
