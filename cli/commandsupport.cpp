@@ -56,6 +56,19 @@ bool parse(QCommandLineParser &parser, const QStringList &arguments, const QStri
     return true;
 }
 
+int parseJsonOnly(const QStringList &arguments, const QString &command, const QString &jsonText,
+                  JsonOnly &options)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption json(QStringLiteral("json"), jsonText);
+    parser.addOption(json);
+    int exitCode = ExitCode::Success;
+    if (!parse(parser, arguments, command + QStringLiteral(" [--json]"), exitCode))
+        return exitCode;
+    options.json = parser.isSet(json);
+    return Proceed;
+}
+
 std::unique_ptr<HubLink> openHub(const QString &named, Interrupts &interrupts, int &exitCode,
                                  bool bootLoaderWelcome)
 {

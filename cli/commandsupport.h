@@ -32,6 +32,14 @@ QString parseError(const QCommandLineParser &parser);
 bool parse(QCommandLineParser &parser, const QStringList &arguments, const QString &usage,
            int &exitCode, int operands = 0);
 
+// The options of a command whose one option is --json (what it does: jsonText).
+struct JsonOnly
+{
+    bool json = false;
+};
+int parseJsonOnly(const QStringList &arguments, const QString &command, const QString &jsonText,
+                  JsonOnly &options);
+
 // Resolves the port and identifies the hub on it. Null with exitCode set and
 // the reason on stderr when there is no configured hub to talk to; a hub in
 // its boot loader counts as one only when bootLoaderWelcome is set.

@@ -12,24 +12,7 @@
 
 namespace {
 
-struct InfoOptions
-{
-    bool json = false;
-};
-
-int parseInfo(const QStringList &arguments, InfoOptions &options)
-{
-    QCommandLineParser parser;
-    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("One JSON object."));
-    parser.addOption(json);
-    int exitCode = ExitCode::Success;
-    if (!CommandSupport::parse(parser, arguments, QStringLiteral("info [--json]"), exitCode))
-        return exitCode;
-    options.json = parser.isSet(json);
-    return CommandSupport::Proceed;
-}
-
-int runInfo(const InfoOptions &options, const QString &port, Interrupts &interrupts)
+int runInfo(const CommandSupport::JsonOnly &options, const QString &port, Interrupts &interrupts)
 {
     int exitCode = ExitCode::Success;
     const std::unique_ptr<HubLink> link = CommandSupport::openHub(port, interrupts, exitCode);
@@ -45,7 +28,8 @@ int runInfo(const InfoOptions &options, const QString &port, Interrupts &interru
 
 int Commands::info(const QStringList &arguments, const QString &port, Interrupts &interrupts)
 {
-    InfoOptions options;
-    const int parsed = parseInfo(arguments, options);
+    CommandSupport::JsonOnly options;
+    const int parsed = CommandSupport::parseJsonOnly(arguments, QStringLiteral("info"),
+                                                     QStringLiteral("One JSON object."), options);
     return parsed != CommandSupport::Proceed ? parsed : runInfo(options, port, interrupts);
 }

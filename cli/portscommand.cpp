@@ -13,23 +13,6 @@
 
 namespace {
 
-struct PortsOptions
-{
-    bool json = false;
-};
-
-int parsePorts(const QStringList &arguments, PortsOptions &options)
-{
-    QCommandLineParser parser;
-    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("One JSON array."));
-    parser.addOption(json);
-    int exitCode = ExitCode::Success;
-    if (!CommandSupport::parse(parser, arguments, QStringLiteral("ports [--json]"), exitCode))
-        return exitCode;
-    options.json = parser.isSet(json);
-    return CommandSupport::Proceed;
-}
-
 QString orDash(const QString &text)
 {
     return text.isEmpty() ? QStringLiteral("-") : text;
@@ -53,9 +36,7 @@ QString portLine(const QSerialPortInfo &info)
         .join(QLatin1Char('\t'));
 }
 
-// Every serial port, one a line: path, description, manufacturer, serial
-// number and USB id, separated by tabs ("-" for what the port does not say).
-int runPorts(const PortsOptions &options)
+int runPorts(const CommandSupport::JsonOnly &options)
 {
     QJsonArray array;
     for (const QSerialPortInfo &info : PortFinder::ports()) {
@@ -73,7 +54,8 @@ int runPorts(const PortsOptions &options)
 
 int Commands::ports(const QStringList &arguments)
 {
-    PortsOptions options;
-    const int parsed = parsePorts(arguments, options);
+    CommandSupport::JsonOnly options;
+    const int parsed = CommandSupport::parseJsonOnly(arguments, QStringLiteral("ports"),
+                                                     QStringLiteral("One JSON array."), options);
     return parsed != CommandSupport::Proceed ? parsed : runPorts(options);
 }
