@@ -5,6 +5,7 @@
 #include "portwatch.h"
 #include "recordsink.h"
 #include "upgrade_logic.h"
+#include "upgradetexts.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -62,9 +63,6 @@ const char *const CannotOpen =
 const char *const PortGone =
     "Port is unavailable \r\n\nMaybe the device was unexpectedly removed from the system";
 
-// The upgrade dialog shows one line: what went wrong and what to do, in few words.
-const char *const EraseRefused = "The Hub refused the erase. Reconnect it and try again.";
-const char *const EndRefused = "The Hub did not confirm the upgrade. Please upgrade again.";
 
 // The window asks the worker's thread to stop when it disconnects, so that a
 // handshake it no longer wants does not hold the port for seconds.
@@ -665,7 +663,7 @@ Upgrade_logic::Outcome ThreadCom::runUpgrade(const QByteArray &image)
     if (!upgrade_logic || phase != Phase::HandedOver || stopRequested())
         return Upgrade_logic::Stopped;
     if (image.isEmpty() || image.size() > FirmwareImage::holdLimit()) {
-        emit upgradeMessage(FirmwareImage::emptyText());
+        emit upgradeMessage(UpgradeTexts::text(UpgradeTexts::FileEmpty));
         return Upgrade_logic::FileUnusable;
     }
     if (SerialPort)
@@ -677,7 +675,7 @@ Upgrade_logic::Outcome ThreadCom::runUpgrade(const QByteArray &image)
         // erased, such as one that came back in its normal firmware. No
         // reply at all was reported already, or is the failed open's silence.
         if (upgrade_logic->outcome() == Upgrade_logic::Refused)
-            emit upgradeMessage(QString::fromLatin1(EraseRefused));
+            emit upgradeMessage(UpgradeTexts::text(UpgradeTexts::EraseRefused));
         return upgrade_logic->outcome();
     }
     const uchar result = upgrade_logic->program_image(image);
@@ -688,7 +686,7 @@ Upgrade_logic::Outcome ThreadCom::runUpgrade(const QByteArray &image)
     if (sessionEnded && result == Upgrade_logic::Finished)
         return Upgrade_logic::Done;
     if (sessionEnded)
-        emit upgradeMessage(QString::fromLatin1(EndRefused));
+        emit upgradeMessage(UpgradeTexts::text(UpgradeTexts::NotConfirmed));
     return upgrade_logic->outcome() == Upgrade_logic::Done ? Upgrade_logic::Refused
                                                            : upgrade_logic->outcome();
 }

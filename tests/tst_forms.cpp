@@ -11,6 +11,7 @@
 
 #include "fw_upgrade.h"
 #include "stylesheet.h"
+#include "upgradetexts.h"
 
 namespace {
 
@@ -79,18 +80,8 @@ private slots:
     void upgradeMessagesFit_data()
     {
         QTest::addColumn<QString>("message");
-        for (const char *message : {
-                 "Upgrade Finished. Please reconnect the device.",
-                 "No reply to the erase. Reconnect the Hub and try again.",
-                 "No reply to the image size. Reconnect the Hub and try again.",
-                 "No reply after 65528 of 65536 bytes. Reconnect and try again.",
-                 "No final reply. Reconnect the Hub and try again.",
-                 "The Hub refused the erase. Reconnect it and try again.",
-                 "The Hub did not confirm the upgrade. Please upgrade again.",
-                 "The firmware file is empty. Please choose another file.",
-                 "hub-2.2.0.binary is empty. Please choose another file.",
-                 "Cannot read hub-2.2.0.binary. Please choose another file."})
-            QTest::newRow(message) << QString::fromLatin1(message);
+        for (const QString &message : UpgradeTexts::widest())
+            QTest::newRow(qPrintable(message)) << message;
     }
     void upgradeMessagesFit()
     {

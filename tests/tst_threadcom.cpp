@@ -261,9 +261,9 @@ private slots:
         QTest::newRow("no such file") << qint64(-1) << "Error opening the file!";
         QTest::newRow("empty file") << qint64(0) << "The firmware file is empty. Please choose another file.";
         QTest::newRow("over the size limit") << qint64(8 * 1024 * 1024 + 1)
-            << "The file is 8.0 MiB; a Hub image is at most 8 MiB. Choose the Hub's firmware.";
+            << "8.0 MiB, over a Hub image's 8 MiB. Choose another file.";
         QTest::newRow("beyond the size header") << qint64(5) * 1024 * 1024 * 1024
-            << "The file is over 4 GiB, more than the boot loader can take. Choose the Hub's firmware.";
+            << "The file is over 4 GiB. Choose the Hub's firmware.";
     }
     void unusableImageErasesNothing()
     {

@@ -132,7 +132,7 @@ private slots:
             << "The Hub refused the erase. Reconnect it and try again." << 1;
         QTest::newRow("size header: silent") << Fault::HeaderSilent << "No reply to the image size. Reconnect the Hub and try again." << 6;
         QTest::newRow("size header: garbage") << Fault::HeaderGarbage << fatal << 6;
-        QTest::newRow("block 3: silent") << Fault::BlockSilent << "No reply after 32 of 70 bytes. Reconnect and try again." << 38;
+        QTest::newRow("block 3: silent") << Fault::BlockSilent << "No reply at byte 32 of 70. Reconnect and try again." << 38;
         QTest::newRow("block 3: garbage") << Fault::BlockGarbage << fatal << 38;
         QTest::newRow("block 3: end of session") << Fault::BlockEndOfSession << fatal << 38;
         QTest::newRow("block 3: hub vanishes") << Fault::BlockVanishes << fatal << 38;
@@ -198,7 +198,7 @@ private slots:
         answerNextFileDialog(this, writeFirmware(QByteArray(8 * 1024 * 1024 + 1, 'x')));
         QTest::mouseClick(selectButton, Qt::LeftButton);
         QVERIFY(!upgradeButton->isEnabled());
-        QCOMPARE(label->text(), QStringLiteral("The file is 8.0 MiB; a Hub image is at most 8 MiB. Choose the Hub's firmware."));
+        QCOMPARE(label->text(), QStringLiteral("8.0 MiB, over a Hub image's 8 MiB. Choose another file."));
         answerNextFileDialog(this, writeFirmware(image(70)));
         QTest::mouseClick(selectButton, Qt::LeftButton);
         QVERIFY(upgradeButton->isEnabled());

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "firmwareimage.h"
 
+#include "upgradetexts.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
@@ -96,35 +98,22 @@ FirmwareImage FirmwareImage::read(const QString &path, qint64 limit)
     return image;
 }
 
-QString FirmwareImage::emptyText()
-{
-    return QCoreApplication::translate("FirmwareImage",
-                                       "The firmware file is empty. Please choose another file.");
-}
-
 QString FirmwareImage::describe() const
 {
     switch (problem_) {
     case Problem::None:
         return QString();
     case Problem::Empty:
-        return emptyText();
+        return UpgradeTexts::text(UpgradeTexts::FileEmpty);
     case Problem::AboveLimit:
-        return QCoreApplication::translate("FirmwareImage",
-                                           "The file is %1 MiB; a Hub image is at most %2 MiB. "
-                                           "Choose the Hub's firmware.")
-            .arg(double(size_) / (1 << 20), 0, 'f', 1)
-            .arg(DefaultLimit >> 20);
+        return UpgradeTexts::text(UpgradeTexts::FileTooLarge, QString::number(double(size_) / (1 << 20), 'f', 1),
+                                  QString::number(DefaultLimit >> 20));
     case Problem::BeyondHeader:
-        return QCoreApplication::translate("FirmwareImage",
-                                           "The file is over 4 GiB, more than the boot loader can "
-                                           "take. Choose the Hub's firmware.");
+        return UpgradeTexts::text(UpgradeTexts::FileBeyondHeader);
     case Problem::NotReadWhole:
-        return QCoreApplication::translate("FirmwareImage",
-                                           "The file could not be read whole (%1). Choose another file.")
-            .arg(reason_);
+        return UpgradeTexts::text(UpgradeTexts::FileNotReadWhole, reason_);
     case Problem::Unreadable:
         break;
     }
-    return QStringLiteral("Error opening the file!");
+    return UpgradeTexts::text(UpgradeTexts::FileUnreadable);
 }

@@ -36,7 +36,6 @@ public:
     // What is wrong, as the upgrade dialog's one line: what happened and what
     // to do.
     QString describe() const;
-    static QString emptyText();
     // The largest size this build can hold and announce.
     static qint64 holdLimit();
 

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "upgrade_logic.h"
 
+#include "upgradetexts.h"
+
 #include "firmwareimage.h"
 #include "portwatch.h"
 
@@ -21,7 +23,6 @@ const int BlockSize = 8;
 const int PauseBetweenBlocksMs = 1;
 const int WaitSliceMs = 100;
 
-const char *const FatalError = "Fatal error whilst programming the Hub";
 
 // Linux lets a thread's sleep end as much as its timer slack late, 50 us by
 // default: on the pause of a millisecond after each 8-byte block that is five
@@ -151,7 +152,7 @@ uchar Upgrade_logic::mass_erase()
     // the request's message stays the last one.
     runOutcome = Done;
     if (!serial->open(QIODevice::ReadWrite)) {
-        emit progress_message(QStringLiteral("Requesting Device Mass Erase..."));
+        emit progress_message(UpgradeTexts::text(UpgradeTexts::Erasing));
         runOutcome = PortLost;
         return NoReply;
     }
@@ -161,7 +162,7 @@ uchar Upgrade_logic::mass_erase()
     serial->readAll();
     serial->write(buffer);
     serial->flush();
-    emit progress_message(QStringLiteral("Requesting Device Mass Erase..."));
+    emit progress_message(UpgradeTexts::text(UpgradeTexts::Erasing));
 
     buffer.clear();
     switch (waitForData(waitLimits.eraseMs)) {
@@ -172,7 +173,7 @@ uchar Upgrade_logic::mass_erase()
             runOutcome = Refused;
         break;
     case Wait::TimedOut:
-        emit progress_message(tr("No reply to the erase. Reconnect the Hub and try again."));
+        emit progress_message(UpgradeTexts::text(UpgradeTexts::NoEraseReply));
         runOutcome = Silent;
         break;
     case Wait::Failed:
@@ -189,7 +190,7 @@ uchar Upgrade_logic::program_hub(QString File_path)
     const FirmwareImage image = FirmwareImage::read(File_path);
     if (!image.isUsable() && image.problem() != FirmwareImage::Problem::Empty) {
         // Announcing an empty or cut image would leave the erased hub with nothing.
-        emit progress_message(QStringLiteral("Error opening the file!"));
+        emit progress_message(UpgradeTexts::text(UpgradeTexts::FileUnreadable));
         runOutcome = FileUnusable;
         return 0;
     }
@@ -208,16 +209,16 @@ uchar Upgrade_logic::program_image(const QByteArray &image)
 
     QByteArray reply;
     if (!awaitReplyLine(waitLimits.replyMs, reply)) {
-        emit progress_message(tr("No reply to the image size. Reconnect the Hub and try again."));
+        emit progress_message(UpgradeTexts::text(UpgradeTexts::NoSizeReply));
         runOutcome = Silent;
         return HeaderRefused;
     }
     if (reply.isEmpty() || static_cast<uchar>(reply.at(0)) != Acknowledge) {
-        emit progress_message(QString::fromLatin1(FatalError));
+        emit progress_message(UpgradeTexts::text(UpgradeTexts::Fatal));
         runOutcome = reply.isEmpty() ? failedBy : Refused;
         return HeaderRefused;
     }
-    emit progress_message(QStringLiteral("Handshake complete. Upgrading Hub"));
+    emit progress_message(UpgradeTexts::text(UpgradeTexts::Handshake));
 
     // Blocks are cut from the front of the image; an offset does that without
     // moving what is left.
@@ -231,21 +232,21 @@ uchar Upgrade_logic::program_image(const QByteArray &image)
         serial->flush();
 
         if (!awaitReplyLine(waitLimits.replyMs, reply)) {
-            emit progress_message(tr("No reply after %1 of %2 bytes. Reconnect and try again.").arg(sent).arg(total));
+            emit progress_message(UpgradeTexts::text(UpgradeTexts::NoBlockReply, QString::number(sent), QString::number(total)));
             runOutcome = Silent;
             return 0;
         }
         if (reply.isEmpty() || static_cast<uchar>(reply.at(0)) != Acknowledge) {
-            emit progress_message(QString::fromLatin1(FatalError));
+            emit progress_message(UpgradeTexts::text(UpgradeTexts::Fatal));
             runOutcome = reply.isEmpty() ? failedBy : Refused;
             return reply.isEmpty() ? 0 : static_cast<uchar>(reply.at(0));
         }
         QThread::msleep(PauseBetweenBlocksMs);
     }
 
-    emit progress_message(QStringLiteral("Waiting for Hub to terminate session"));
+    emit progress_message(UpgradeTexts::text(UpgradeTexts::Terminating));
     if (!awaitReplyLine(waitLimits.finalMs, reply)) {
-        emit progress_message(tr("No final reply. Reconnect the Hub and try again."));
+        emit progress_message(UpgradeTexts::text(UpgradeTexts::NoFinalReply));
         runOutcome = Silent;
         return NoReply;
     }
@@ -255,7 +256,7 @@ uchar Upgrade_logic::program_image(const QByteArray &image)
     }
     const uchar result = static_cast<uchar>(reply.at(0));
     if (result == Finished)
-        emit progress_message(QStringLiteral("Upgrade Finished. Please reconnect the device."));
+        emit progress_message(UpgradeTexts::text(UpgradeTexts::Finished));
     else
         runOutcome = Refused;
     serial->close();

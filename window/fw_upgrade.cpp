@@ -4,6 +4,7 @@
 
 #include "firmwareimage.h"
 #include "stylesheet.h"
+#include "upgradetexts.h"
 
 #include <QFileDialog>
 #include <QFileInfo>
@@ -47,10 +48,10 @@ void FW_Upgrade::on_SelectFW_clicked()
         switch (image.problem()) {
         case FirmwareImage::Problem::Unreadable:
             if (!file_path.isEmpty())
-                ui->label->setText(tr("Cannot read %1. Please choose another file.").arg(name));
+                ui->label->setText(UpgradeTexts::text(UpgradeTexts::NamedFileUnreadable, name));
             break;
         case FirmwareImage::Problem::Empty:
-            ui->label->setText(tr("%1 is empty. Please choose another file.").arg(name));
+            ui->label->setText(UpgradeTexts::text(UpgradeTexts::NamedFileEmpty, name));
             break;
         default:
             ui->label->setText(image.describe());
