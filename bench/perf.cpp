@@ -5,8 +5,17 @@
 // window's menu. Every figure printed is measured here; nothing is assumed.
 //
 //   pellix-perf [--quick] [--window S] [--memory-window S] [--upload-kib K]
-//               [--no-stream] [--no-upload] [--markdown FILE] [--only NAME]
-//               [--history] [--record]
+//               [--no-stream] [--no-upload] [--markdown FILE] [--only NAME]...
+//               [--history] [--record] [--history-compare] [--rounds N]
+//               [--sweep] [--sweep-seconds S]
+//               [--plot-hints fast-polylines,no-label-cache,label-cache,antialiased]
+//
+// --history-compare measures each configuration with the history plot closed
+// and then open, on the same connection, --rounds times (1), and compares the
+// GUI thread's CPU. --sweep then records the hub's sweep of every 16-bit value
+// through the window's recording, across all the configurations' switches,
+// and checks the file, the plot's buffer and what the window showed against
+// it (--only sweep: that alone).
 //
 // scripts/bench.sh builds and runs it. What it measures, and how:
 // - every record the simulated hub writes is logged with its write time and
@@ -20,9 +29,12 @@
 // - a thread of its own samples counters, per-thread CPU clocks, the resident
 //   memory and the age of what is on screen, so that a GUI thread that falls
 //   behind cannot delay the measurement of its own lag.
-// The worker's averaging count stays at 1 (a new connection starts there and the
-// bench never touches the control), so fast mode shows each reading unchanged.
+// The bench sets the window's averaging control to 1 before it connects (the
+// worker and the recording follow the control), so fast mode shows and records
+// each reading unchanged.
 #include "benchsupport.h"
+#include "historybuffer.h"
+#include "historywindow.h"
 #include "hubsimulator.h"
 #include "mainwindow.h"
 #include "testsupport.h"
@@ -30,6 +42,7 @@
 #include "upgrade_logic.h"
 
 #include <QtWidgets>
+#include <qcustomplot.h>
 
 #include <algorithm>
 #include <atomic>
@@ -63,6 +76,47 @@ qint64 cpuNs(clockid_t clock)
 qint64 ownThreadCpuNs()
 {
     return cpuNs(CLOCK_THREAD_CPUTIME_ID);
+}
+
+// Times the GUI thread's work for the history plot's window: every event whose
+// receiver is the window or one of its children (its redraw timer, the plot's
+// queued replot, the paints), counted once where they nest. Events of other
+// threads pass untouched.
+class PerfApplication : public QApplication
+{
+public:
+    PerfApplication(int &argc, char **argv) : QApplication(argc, argv) {}
+    QPointer<QWidget> plotWindow;
+    qint64 plotNs() const { return m_plotNs.load(); }
+
+    bool notify(QObject *receiver, QEvent *event) override
+    {
+        if (QThread::currentThread() != thread() || m_depth > 0 || !plotWindow || !inPlotWindow(receiver))
+            return QApplication::notify(receiver, event);
+        ++m_depth;
+        const qint64 c0 = ownThreadCpuNs();
+        const bool result = QApplication::notify(receiver, event);
+        m_plotNs.fetch_add(ownThreadCpuNs() - c0);
+        --m_depth;
+        return result;
+    }
+
+private:
+    bool inPlotWindow(const QObject *o) const
+    {
+        for (; o; o = o->parent()) {
+            if (o == plotWindow)
+                return true;
+        }
+        return false;
+    }
+    int m_depth = 0;
+    std::atomic<qint64> m_plotNs {0};
+};
+
+PerfApplication *perfApp()
+{
+    return static_cast<PerfApplication *>(QCoreApplication::instance());
 }
 
 
@@ -141,6 +195,57 @@ int textLineLength(const HubSimulator::Readings &r)
 
 const int kBinaryRecordBytes = 19;   // "PH", 16 value bytes, the hub's sequence byte
 
+// Which record of the hub's sweep these readings are (counted within one
+// sweep), or -1 when they are none: the sweep's record i carries i * 8 + k
+// for sensor k, modulo 65536.
+int sweepIndex(const HubSimulator::Readings &r)
+{
+    const int first = quint16(r[0]);
+    if (first % 8 != 0)
+        return -1;
+    for (int k = 1; k < 8; ++k) {
+        if (quint16(r[size_t(k)]) != quint16(first + k))
+            return -1;
+    }
+    return first / 8;
+}
+
+HubSimulator::Readings sweepReadings(int index)
+{
+    HubSimulator::Readings r {};
+    for (int k = 0; k < 8; ++k)
+        r[size_t(k)] = qint16(quint16(index * 8 + k));
+    return r;
+}
+
+// The readings the window's browsers show: hexadecimal in binary output, four
+// digits (eight for a negative reading), decimal in text output. Which one is
+// told by the texts themselves, or, where both read alike, by the output the
+// bench asked for last.
+bool shownReadings(const QStringList &texts, bool binaryAsked, HubSimulator::Readings &out)
+{
+    if (texts.size() != 8)
+        return false;
+    bool hex = binaryAsked;
+    for (const QString &t : texts) {
+        const bool hexOnly = t.size() == 8 || t.contains(QRegularExpression(QStringLiteral("[A-F]")))
+                             || (t.size() > 1 && t.startsWith(QLatin1Char('0')));
+        const bool decimalOnly = t.startsWith(QLatin1Char('-')) || (t.size() != 4 && t.size() != 8);
+        if (hexOnly && !decimalOnly)
+            hex = true;
+        else if (decimalOnly && !hexOnly)
+            hex = false;
+    }
+    for (int k = 0; k < 8; ++k) {
+        bool ok = false;
+        const qlonglong v = texts.at(k).toLongLong(&ok, hex ? 16 : 10);
+        if (!ok)
+            return false;
+        out[size_t(k)] = qint16(quint16(v & 0xFFFF));
+    }
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 // The window, with the one thing the bench needs that a user cannot see: which
 // worker sent the call it is running.
@@ -207,6 +312,9 @@ public:
     EventList paints;
     Histogram queueDelay;   // a posted event's wait for the GUI thread, GUI-thread only
     bool binaryShown = true;
+
+    // The hub sweeps instead of playing the script: its readings name no script record.
+    std::atomic<bool> sweeping {false};
 
     QTextBrowser *browser0 = nullptr;
     QTextBrowser *browser1 = nullptr;
@@ -332,6 +440,10 @@ void Probe::onDecoded(ThreadCom *w)
 {
     const qint64 t = nowNs();
     const qint64 c0 = ownThreadCpuNs();
+    if (sweeping.load(std::memory_order_relaxed)) {
+        counters.decoded.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
     // On the worker's thread, the one that writes the store: no lock needed to read it.
     const int index = recordIndex(quint16(w->DistanceValue[0]), quint16(w->DistanceValue[1]));
     int extra = 0;
@@ -355,6 +467,8 @@ void Probe::onTextShown()
     const qint64 t = nowNs();
     const qint64 c0 = ownThreadCpuNs();
     counters.textSets.fetch_add(1, std::memory_order_relaxed);
+    if (sweeping.load(std::memory_order_relaxed))
+        return;
     bool ok0 = false;
     bool ok1 = false;
     const int base = binaryShown ? 16 : 10;
@@ -385,6 +499,7 @@ struct Snapshot
     qint64 processCpu = 0;
     qint64 probeGui = 0;
     qint64 probeWorker = 0;
+    qint64 plotCpu = 0;   // GUI thread, in the history plot window's events
     MachineCpu machine;
     qint64 rss = 0;
 };
@@ -511,6 +626,7 @@ Snapshot Sampler::snapshot(qint64 t)
     s.processCpu = cpuNs(CLOCK_PROCESS_CPUTIME_ID);
     s.probeGui = c.probeGuiNs.load();
     s.probeWorker = c.probeWorkerNs.load();
+    s.plotCpu = perfApp()->plotNs();
     s.machine = machineCpu();
     s.rss = processResidentKb();
     return s;
@@ -695,9 +811,12 @@ struct Options
     bool stream = true;
     bool upload = true;
     QString markdown;
-    QString only;   // configurations whose name holds this, e.g. "text fast 1x"
+    QStringList only;   // configurations whose name holds one of these, e.g. "text fast 1x"
     bool history = false;   // the history plot open throughout
     bool record = false;    // a recording running throughout
+    int compareRounds = 0;  // > 0: each configuration with the plot closed, then open, this many times
+    double sweepSeconds = 0;   // > 0: the recording check over the sweep, this long a configuration
+    QStringList plotHints;     // the plotting library's switches, set on the plot as it opens
 };
 
 struct Report
@@ -722,6 +841,17 @@ QString pct(double v)
     return QString::number(v, 'f', 1) + QLatin1Char('%');
 }
 
+// What the comparison and the summary need of one measured configuration.
+struct Measured
+{
+    bool ok = false;
+    double guiCpu = std::nan("");        // % of a core, the probes' share taken out
+    double plotCpu = std::nan("");       // ... of it in the history plot window's events
+    double shownAgeP99 = std::nan("");   // ms
+    double othersCores = std::nan("");
+    QString load;                        // the 1-minute load average at the end
+};
+
 class Bench
 {
 public:
@@ -731,7 +861,10 @@ public:
 private:
     bool connectWindow();
     bool switchTo(const Config &c);
-    void measure(const Config &c, double averageLineBytes);
+    Measured measure(const Config &c, double averageLineBytes, const QString &label = QString());
+    bool setPlotOpen(bool open);
+    void compare(const Config &c, double averageLineBytes);
+    void sweepRecording(const QVector<Config> &configs);
     void upload();
 
     const Options &o;
@@ -741,6 +874,11 @@ private:
     Probe probe;
     Sampler *sampler = nullptr;
     clockid_t guiClock {};
+    QStringList compareRows;   // the comparison's markdown table
+    QVector<HubSimulator::Readings> script;
+    QVector<QTextBrowser *> browsers;
+    // What the window showed while the hub swept: the sweep's record, or -1.
+    std::vector<int> sweepShown;
 };
 
 bool Bench::connectWindow()
@@ -766,8 +904,10 @@ bool Bench::switchTo(const Config &c)
                      5000);
 }
 
-void Bench::measure(const Config &c, double averageLineBytes)
+Measured Bench::measure(const Config &c, double averageLineBytes, const QString &label)
 {
+    Measured m;
+    const QString name = label.isEmpty() ? c.name() : QStringLiteral("%1 (%2)").arg(c.name(), label);
     const double recordBytes = c.display == 'B' ? kBinaryRecordBytes : averageLineBytes;
     const double periodMs = recordBytes * 10 * kBitTimeS * 1000 / c.factor;
     const double refreshHz = QGuiApplication::primaryScreen()
@@ -785,8 +925,8 @@ void Bench::measure(const Config &c, double averageLineBytes)
     sampler->startWindow(c.seconds, 500);
     const bool finished = spinUntil([&] { return sampler->done(); }, int(c.seconds * 1000) + 600000);
     if (!finished) {
-        r.out(QStringLiteral("  %1: the window never finished (GUI thread stuck)").arg(c.name()));
-        return;
+        r.out(QStringLiteral("  %1: the window never finished (GUI thread stuck)").arg(name));
+        return m;
     }
     const WindowResult &w = sampler->result();
     const Snapshot &a = w.start;
@@ -801,10 +941,11 @@ void Bench::measure(const Config &c, double averageLineBytes)
     const double guiProbe = core(a.probeGui, b.probeGui);
     const double worker = a.workerCpu >= 0 ? core(a.workerCpu, b.workerCpu) : std::nan("");
     const double workerProbe = core(a.probeWorker, b.probeWorker);
+    const double plot = core(a.plotCpu, b.plotCpu);
 
     r.out(QStringLiteral("== %1: %2 s, record period %3 ms, budget for the shown value's age %4 ms "
                          "(period + 1/60 s; screen reports %5 Hz)")
-              .arg(c.name())
+              .arg(name)
               .arg(s, 0, 'f', 1)
               .arg(ms(periodMs, 3))
               .arg(ms(budgetMs))
@@ -845,13 +986,14 @@ void Bench::measure(const Config &c, double averageLineBytes)
     line("age of the text shown (every 10 ms):", w.shownAge);
     line("age of what is painted (every 10 ms):", w.paintedAge);
     line("GUI event wait (posted every 50 ms):", w.queueDelay);
-    r.out(QStringLiteral("  CPU per second of streaming: GUI thread %1 (probes %2 of it), worker thread %3 "
-                         "(probes %4 of it), whole process %5")
+    r.out(QStringLiteral("  CPU per second of streaming: GUI thread %1 (probes %2 of it, the history plot's "
+                         "window %6), worker thread %3 (probes %4 of it), whole process %5")
               .arg(pct(gui))
               .arg(pct(guiProbe))
               .arg(std::isnan(worker) ? QStringLiteral("-") : pct(worker))
               .arg(pct(workerProbe))
-              .arg(pct(core(a.processCpu, b.processCpu))));
+              .arg(pct(core(a.processCpu, b.processCpu)))
+              .arg(pct(plot)));
     r.out(QStringLiteral("  display calls queued: %1 at start, at most %2, %3 at end; resident memory "
                          "%4 -> %5 KiB; other processes used %6 cores")
               .arg(w.backlogStart)
@@ -862,9 +1004,15 @@ void Bench::measure(const Config &c, double averageLineBytes)
               .arg(othersCores, 0, 'f', 2));
 
     const double guiNet = gui - guiProbe;
+    m.ok = true;
+    m.guiCpu = guiNet;
+    m.plotCpu = plot;
+    m.shownAgeP99 = w.shownAge.percentileMs(0.99);
+    m.othersCores = othersCores;
+    m.load = loadAverage().section(QLatin1Char(' '), 0, 0);
     r.markdown << QStringLiteral("| %1 | %2 | %3 | %4 | %5 | %6 / %7 | %8 / %9 | %10 / %11 | %12 | %13 | %14 | "
                                  "%15 | %16 | %17 -> %18 | %19 |")
-                      .arg(c.name())
+                      .arg(name)
                       .arg(rate(a.sent, b.sent), 0, 'f', 0)
                       .arg(rate(a.decoded, b.decoded), 0, 'f', 0)
                       .arg(rate(a.textSets, b.textSets), 0, 'f', 0)
@@ -883,6 +1031,285 @@ void Bench::measure(const Config &c, double averageLineBytes)
                       .arg(a.rss)
                       .arg(b.rss)
                       .arg(othersCores, 0, 'f', 2);
+    return m;
+}
+
+// The history plot as a user opens it (View > History) and closes it.
+bool Bench::setPlotOpen(bool open)
+{
+    const auto shown = [this] {
+        const QWidget *plot = window->findChild<QWidget *>(QStringLiteral("HistoryWindow"));
+        return plot && plot->isVisible();
+    };
+    if (open && !shown()) {
+        child<QAction>(window, "actionHistory")->trigger();
+        perfApp()->plotWindow = window->findChild<QWidget *>(QStringLiteral("HistoryWindow"));
+        auto *plot = child<QCustomPlot>(perfApp()->plotWindow, "plot");
+        for (const QString &hint : o.plotHints) {
+            if (hint == QLatin1String("fast-polylines"))
+                plot->setPlottingHint(QCP::phFastPolylines, true);
+            else if (hint == QLatin1String("no-label-cache"))
+                plot->setPlottingHint(QCP::phCacheLabels, false);
+            else if (hint == QLatin1String("label-cache"))
+                plot->setPlottingHint(QCP::phCacheLabels, true);
+            else if (hint == QLatin1String("antialiased"))
+                plot->setAntialiasedElements(QCP::aeAll);
+        }
+    } else if (!open && shown()) {
+        window->findChild<QWidget *>(QStringLiteral("HistoryWindow"))->close();
+    }
+    return spinUntil([&] { return shown() == open; }, 5000);
+}
+
+// The plot's cost to the GUI thread: the same configuration on the same
+// connection, closed and then open, round after round so that a change in the
+// machine's load falls on both alike.
+void Bench::compare(const Config &c, double averageLineBytes)
+{
+    double closedSum = 0;
+    double openSum = 0;
+    double plotSum = 0;
+    int rounds = 0;
+    QStringList pairs;
+    QStringList ages;
+    QStringList others;
+    QStringList loads;
+    for (int round = 1; round <= o.compareRounds; ++round) {
+        const QString tag = o.compareRounds > 1 ? QStringLiteral(", round %1").arg(round) : QString();
+        Measured closed;
+        Measured open;
+        if (setPlotOpen(false))
+            closed = measure(c, averageLineBytes, QStringLiteral("plot closed") + tag);
+        if (setPlotOpen(true))
+            open = measure(c, averageLineBytes, QStringLiteral("plot open") + tag);
+        if (!closed.ok || !open.ok) {
+            r.out(QStringLiteral("  %1: round %2 not measured").arg(c.name()).arg(round));
+            continue;
+        }
+        ++rounds;
+        closedSum += closed.guiCpu;
+        openSum += open.guiCpu;
+        plotSum += open.plotCpu;
+        pairs << QStringLiteral("%1 -> %2").arg(pct(closed.guiCpu), pct(open.guiCpu));
+        ages << QStringLiteral("%1 / %2").arg(ms(closed.shownAgeP99), ms(open.shownAgeP99));
+        others << QStringLiteral("%1 / %2").arg(closed.othersCores, 0, 'f', 2).arg(open.othersCores, 0, 'f', 2);
+        loads << QStringLiteral("%1 / %2").arg(closed.load, open.load);
+    }
+    setPlotOpen(false);
+    if (rounds == 0)
+        return;
+    const double closedMean = closedSum / rounds;
+    const double openMean = openSum / rounds;
+    const double ratio = openMean / closedMean;
+    const double plotMean = plotSum / rounds;
+    r.out(QStringLiteral("== %1, history plot: GUI thread %2 closed, %3 open (means of %4 rounds: %5): "
+                         "%6 x; in the plot window's own events %7; load averages %8")
+              .arg(c.name())
+              .arg(pct(closedMean))
+              .arg(pct(openMean))
+              .arg(rounds)
+              .arg(pairs.join(QStringLiteral(", ")))
+              .arg(ratio, 0, 'f', 3)
+              .arg(pct(plotMean))
+              .arg(loads.join(QStringLiteral(", "))));
+    compareRows << QStringLiteral("| %1 | %2 | %3 | %4 | %5 | %6 | %7 | %8 | %9 |")
+                       .arg(c.name())
+                       .arg(pct(closedMean))
+                       .arg(pct(openMean))
+                       .arg(ratio, 0, 'f', 3)
+                       .arg(pct(plotMean))
+                       .arg(pairs.join(QStringLiteral(", ")))
+                       .arg(ages.join(QStringLiteral(", ")))
+                       .arg(others.join(QStringLiteral(", ")))
+                       .arg(loads.join(QStringLiteral(", ")));
+}
+
+// The recording and the plot against the hub's sweep: across the switches of
+// output, mode and pace that the measured configurations make, every record
+// must reach the file with the readings it carried, in order; only records of
+// the old output that were still on the wire when the output changed may be
+// missing. The plot's buffer keeps a record every 10 ms, each of them one that
+// the recording has too; at the end the hub slows down so that the buffer
+// keeps every record, the last one included.
+void Bench::sweepRecording(const QVector<Config> &configs)
+{
+    const int n = HubSimulator::SweepRecords;
+    r.out(QStringLiteral("== recording the sweep, %1 s a configuration, the history plot open").arg(o.sweepSeconds));
+    if (!setPlotOpen(true) || !switchTo(configs.first())) {
+        r.out(QStringLiteral("  the plot did not open or the hub did not switch; no sweep"));
+        return;
+    }
+    probe.sweeping = true;
+    sweepShown.clear();
+    hub.setSweep();
+    const qint64 sweepStartNs = nowNs();
+    spin(300);   // the recording starts within the sweep's first round, so its rows tell their record
+
+    QTemporaryDir directory;
+    const QString path = directory.filePath(QStringLiteral("sweep.csv"));
+    answerNextFileDialog(window, path);
+    const int sentAtStart = hub.recordsSent();
+    child<QAction>(window, "actionRecord")->trigger();
+    QStringList switches;
+    for (const Config &c : configs) {
+        if (!switchTo(c))
+            r.out(QStringLiteral("  %1: the hub did not switch").arg(c.name()));
+        switches << c.name();
+        spin(int(o.sweepSeconds * 1000));
+    }
+    // Records far enough apart for the buffer to keep each one.
+    const double tailPeriodMs = 25;
+    hub.setCyclePeriodMs(tailPeriodMs * configs.last().factor);
+    spin(100);
+    const int sentAtTail = hub.recordsSent();
+    spin(600);
+    hub.setStreaming(false);
+    spin(300);
+    const int sentAtEnd = hub.recordsSent();
+    const int tailRecords = sentAtEnd - sentAtTail;
+
+    std::vector<int> historyMods;
+    {
+        auto *plot = window->findChild<HistoryWindow *>(QStringLiteral("HistoryWindow"));
+        QVector<double> secondsAgo;
+        std::array<QVector<double>, HubProtocol::SensorCount> values;
+        plot->historyBuffer().snapshot(double(nowNs() - sweepStartNs) / 1e9 + 0.5, 0, secondsAgo, values);
+        for (int i = 0; i < secondsAgo.size(); ++i) {
+            HubSimulator::Readings p {};
+            for (int k = 0; k < 8; ++k)
+                p[size_t(k)] = qint16(values[size_t(k)].at(i));
+            historyMods.push_back(sweepIndex(p));
+        }
+    }
+    child<QAction>(window, "actionRecord")->trigger();
+    spin(1000);
+    probe.sweeping = false;
+    hub.setScript(script);
+    hub.setCyclePeriodMs(0);
+    hub.setStreaming(true);
+
+    // Each row as the sweep's record it carries, counted from the sweep's
+    // start: the recording began within the sweep's first round, and no two
+    // successive rows are anywhere near a whole round apart.
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        r.out(QStringLiteral("  the recording cannot be read"));
+        return;
+    }
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    qint64 rows = 0;
+    qint64 notSweep = 0;         // rows whose readings are no record of the sweep
+    qint64 repeatedOrBack = 0;
+    qint64 atOutputSwitch = 0;   // missing where the output changed: the old output's records on the wire
+    qint64 outOfLength = 0;      // missing text lines shorter or longer than the readers take
+    qint64 lost = 0;             // missing otherwise
+    qint64 first = -1;
+    qint64 last = -1;
+    char lastOutput = 0;
+    std::vector<bool> recorded;
+    for (int i = 1; i < lines.size(); ++i) {
+        const QList<QByteArray> f = lines.at(i).split(',');
+        if (f.size() != 12)
+            continue;
+        ++rows;
+        const char output = f.at(11).at(0);
+        HubSimulator::Readings v {};
+        for (int k = 0; k < 8; ++k)
+            v[size_t(k)] = qint16(f.at(2 + k).toInt());
+        const int mod = sweepIndex(v);
+        if (mod < 0) {
+            ++notSweep;
+            continue;
+        }
+        const qint64 step = last < 0 ? mod : (mod - last % n + n) % n;
+        if (last >= 0 && (step == 0 || step > n / 2)) {
+            ++repeatedOrBack;
+            continue;
+        }
+        const qint64 index = last < 0 ? mod : last + step;
+        const bool text = output == 'T' || lastOutput == 'T';
+        for (qint64 missing = last + 1; last >= 0 && missing < index; ++missing) {
+            const int length = textLineLength(sweepReadings(int(missing % n)));
+            if (text && (length < HubProtocol::TextLineMinimum || length > HubProtocol::TextLineMaximum))
+                ++outOfLength;
+            else if (output != lastOutput)
+                ++atOutputSwitch;
+            else
+                ++lost;
+        }
+        if (first < 0)
+            first = index;
+        last = index;
+        lastOutput = output;
+        recorded.resize(size_t(index) + 1, false);
+        recorded[size_t(index)] = true;
+    }
+
+    // The plot's points and what the window showed, in the same count: each
+    // one shown while the recording ran must be one of its rows.
+    struct Check
+    {
+        qint64 all = 0;
+        qint64 inRecording = 0;
+        qint64 notRecorded = 0;
+        std::vector<qint64> indices;
+    };
+    const auto check = [&](const std::vector<int> &mods) {
+        Check c;
+        for (int mod : mods) {
+            if (mod < 0)
+                continue;   // before the sweep's first record came
+            const qint64 previous = c.indices.empty() ? -1 : c.indices.back();
+            const qint64 index = previous < 0 ? mod : previous + (mod - previous % n + n) % n;
+            c.indices.push_back(index);
+            if (index < first || index > last)
+                continue;
+            ++c.inRecording;
+            if (!recorded[size_t(index)])
+                ++c.notRecorded;
+        }
+        c.all = qint64(c.indices.size());
+        return c;
+    };
+    const Check points = check(historyMods);
+    const Check shown = check(sweepShown);
+    // The slow tail's records but its first two (one may have come before the slower pace took hold).
+    qint64 tailChecked = 0;
+    qint64 tailInBuffer = 0;
+    for (qint64 index = last; index >= 0 && index > last - (tailRecords - 2); --index) {
+        ++tailChecked;
+        tailInBuffer += std::count(points.indices.begin(), points.indices.end(), index);
+    }
+
+    const qint64 span = last - first + 1;
+    const qint64 wrong = notSweep + repeatedOrBack + lost + points.notRecorded + shown.notRecorded
+                         + (tailChecked - tailInBuffer);
+    r.out(QStringLiteral("  through %1").arg(switches.join(QStringLiteral(", "))));
+    r.out(QStringLiteral("  hub sent %1 records while the recording ran; %2 rows for the sweep's records %3 to %4 "
+                         "(%5): %6 not a record of the sweep, %7 repeated or out of order; missing: %8 at the "
+                         "output switches, %9 text lines outside %10 to %11 bytes, %12 otherwise")
+              .arg(sentAtEnd - sentAtStart).arg(rows).arg(first).arg(last).arg(span).arg(notSweep)
+              .arg(repeatedOrBack).arg(atOutputSwitch).arg(outOfLength).arg(HubProtocol::TextLineMinimum)
+              .arg(HubProtocol::TextLineMaximum).arg(lost));
+    r.out(QStringLiteral("  plot's buffer: %1 points of the sweep, %2 while recording, %3 of those not in the file; "
+                         "last %4 records (%5 ms apart) in it: %6; window showed %7 records, %8 while recording, "
+                         "%9 of those not in the file")
+              .arg(points.all).arg(points.inRecording).arg(points.notRecorded).arg(tailChecked).arg(tailPeriodMs)
+              .arg(tailInBuffer).arg(shown.all).arg(shown.inRecording).arg(shown.notRecorded));
+    r.markdown << QString()
+               << QStringLiteral("| sweep, %1 s a configuration | records sent | rows | first to last row | "
+                                 "missing at output switches / text lines outside the readers' lengths / "
+                                 "otherwise | not a sweep record / repeated or out of order | plot buffer: "
+                                 "points while recording / not in the file | slow tail in the buffer | "
+                                 "window: shown while recording / not in the file |")
+                      .arg(o.sweepSeconds)
+               << QStringLiteral("|---|---|---|---|---|---|---|---|---|")
+               << QStringLiteral("| %1 | %2 | %3 | %4 | %5 / %6 / %7 | %8 / %9 | %10 / %11 | %12 of %13 | %14 / %15 |")
+                      .arg(wrong == 0 ? QStringLiteral("ok") : QStringLiteral("%1 WRONG").arg(wrong))
+                      .arg(sentAtEnd - sentAtStart).arg(rows).arg(span)
+                      .arg(atOutputSwitch).arg(outOfLength).arg(lost).arg(notSweep).arg(repeatedOrBack)
+                      .arg(points.inRecording).arg(points.notRecorded).arg(tailInBuffer).arg(tailChecked)
+                      .arg(shown.inRecording).arg(shown.notRecorded);
 }
 
 void Bench::upload()
@@ -1014,7 +1441,6 @@ int Bench::run()
 
     double lineBytes = 0;
     {
-        QVector<HubSimulator::Readings> script;
         script.reserve(kScriptLength);
         for (int i = 0; i < kScriptLength; ++i) {
             script.append(recordReadings(i));
@@ -1042,6 +1468,18 @@ int Bench::run()
     window->installEventFilter(&probe);
     probe.browser1->viewport()->installEventFilter(&probe);
     QObject::connect(probe.browser1, &QTextEdit::textChanged, &probe, [this] { probe.onTextShown(); });
+    for (int k = 0; k < 8; ++k)
+        browsers << child<QTextBrowser>(window, QStringLiteral("textBrowserPX%1").arg(k));
+    // The last browser written: all eight then hold the same record.
+    QObject::connect(browsers.last(), &QTextEdit::textChanged, &probe, [this] {
+        if (!probe.sweeping)
+            return;
+        QStringList texts;
+        for (const QTextBrowser *b : std::as_const(browsers))
+            texts << b->toPlainText();
+        HubSimulator::Readings shown {};
+        sweepShown.push_back(shownReadings(texts, probe.binaryShown, shown) ? sweepIndex(shown) : -1);
+    });
     QObject::connect(window, &MainWindow::ConfigSet, &probe,
                      [this] { probe.attach(qobject_cast<ThreadCom *>(window->currentSender())); },
                      Qt::DirectConnection);
@@ -1056,13 +1494,14 @@ int Bench::run()
               .arg(QGuiApplication::platformName()));
     r.out(QStringLiteral("resident memory with the window up, before connecting: %1 KiB").arg(processResidentKb()));
 
+    child<QSpinBox>(window, "spinBoxMeanNbVal")->setValue(1);
     if (o.stream) {
         if (!connectWindow()) {
             r.out(QStringLiteral("the window never showed a record; stopping"));
             return 1;
         }
         if (o.history) {
-            child<QAction>(window, "actionHistory")->trigger();
+            setPlotOpen(true);
             r.out(QStringLiteral("the history plot is open"));
         }
         QTemporaryDir recordings;
@@ -1105,17 +1544,35 @@ int Bench::run()
         // that whatever it leaves behind cannot spoil another configuration.
         std::stable_partition(configs.begin(), configs.end(),
                               [](const Config &c) { return !(c.factor > 1 && c.display == 'B' && c.mode == 'P'); });
-        configs.last().seconds = o.memoryWindow;
+        const QVector<Config> sweepConfigs = configs;
+        if (o.compareRounds == 0)
+            configs.last().seconds = o.memoryWindow;
         for (const Config &c : configs) {
-            if (!o.only.isEmpty() && !c.name().contains(o.only))
+            if (!o.only.isEmpty()
+                && std::none_of(o.only.begin(), o.only.end(), [&](const QString &n) { return c.name().contains(n); }))
                 continue;
             if (!switchTo(c)) {
                 r.out(QStringLiteral("%1: the hub did not switch; skipped").arg(c.name()));
                 continue;
             }
-            measure(c, lineBytes);
+            if (o.compareRounds > 0)
+                compare(c, lineBytes);
+            else
+                measure(c, lineBytes);
         }
         reportRecording();
+        if (!compareRows.isEmpty()) {
+            r.markdown << QString()
+                       << QStringLiteral("| configuration | GUI CPU, plot closed | GUI CPU, plot open | "
+                                         "open / closed | of it in the plot window's events | "
+                                         "each round, closed -> open | "
+                                         "age shown p99 closed / open ms | others' cores closed / open | "
+                                         "load average closed / open |")
+                       << QStringLiteral("|---|---|---|---|---|---|---|---|---|");
+            r.markdown << compareRows;
+        }
+        if (o.sweepSeconds > 0)
+            sweepRecording(sweepConfigs);
     }
     if (o.upload) {
         if (!o.stream && !connectWindow()) {
@@ -1149,7 +1606,7 @@ int main(int argc, char *argv[])
     qInstallMessageHandler(quietHandler);
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication application(argc, argv);
+    PerfApplication application(argc, argv);
 
     Options o;
     const QStringList args = application.arguments();
@@ -1179,12 +1636,23 @@ int main(int argc, char *argv[])
         } else if (a == QLatin1String("--record")) {
             o.record = true;
         } else if (a == QLatin1String("--only")) {
-            o.only = next();
+            o.only << next();
+        } else if (a == QLatin1String("--history-compare")) {
+            o.compareRounds = std::max(1, o.compareRounds);
+        } else if (a == QLatin1String("--rounds")) {
+            o.compareRounds = std::max(1, next().toInt());
+        } else if (a == QLatin1String("--sweep")) {
+            o.sweepSeconds = o.quick ? 1.5 : 5;
+        } else if (a == QLatin1String("--plot-hints")) {
+            o.plotHints = next().split(QLatin1Char(','));
+        } else if (a == QLatin1String("--sweep-seconds")) {
+            o.sweepSeconds = std::max(0.5, next().toDouble());
         } else {
             std::fprintf(stderr,
                          "usage: pellix-perf [--quick] [--window S] [--memory-window S] [--upload-kib K]\n"
-                         "                   [--no-stream] [--no-upload] [--markdown FILE] [--only NAME]\n"
-                         "                   [--history] [--record]\n");
+                         "                   [--no-stream] [--no-upload] [--markdown FILE] [--only NAME]...\n"
+                         "                   [--history] [--record] [--history-compare] [--rounds N]\n"
+                         "                   [--sweep] [--sweep-seconds S] [--plot-hints LIST]\n");
             return 2;
         }
     }

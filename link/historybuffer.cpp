@@ -15,6 +15,7 @@ void HistoryBuffer::takeRecord(const HubProtocol::Readings &readings, uchar, uch
     if (!points.empty() && now - points.back().ms < ResolutionMs)
         return;
     points.push_back({now, readings});
+    kept.fetch_add(1, std::memory_order_relaxed);
     while (now - points.front().ms > KeptSeconds * 1000)
         points.pop_front();
 }

@@ -9,6 +9,7 @@
 #include <QVector>
 
 #include <array>
+#include <atomic>
 #include <deque>
 
 // The last two minutes of the eight sensors for the history plot. The worker
@@ -31,6 +32,9 @@ public:
     void snapshot(double spanSeconds, int maxPoints, QVector<double> &secondsAgo,
                   std::array<QVector<double>, HubProtocol::SensorCount> &values) const;
     int size() const;
+    // Counts every point kept, so that a reader can tell whether anything
+    // came since it last looked without copying the points.
+    quint64 pointsKept() const { return kept.load(std::memory_order_relaxed); }
 
 private:
     struct Point
@@ -42,6 +46,7 @@ private:
     mutable QMutex mutex;
     QElapsedTimer clock;
     std::deque<Point> points;
+    std::atomic<quint64> kept {0};
 };
 
 #endif // HISTORYBUFFER_H

@@ -656,6 +656,13 @@ HubSimulator::Readings HubSimulator::nextReadings(Clock::time_point now)
         m_scriptPos = (m_scriptPos + 1) % m_script.size();
         return r;
     }
+    if (m_scene == Scene::Sweep) {
+        Readings r {};
+        for (int k = 0; k < 8; ++k)
+            r[size_t(k)] = qint16(quint16(m_sweepPos * 8 + k));
+        m_sweepPos = (m_sweepPos + 1) % SweepRecords;
+        return r;
+    }
 
     const double t = std::chrono::duration<double>(now - m_sceneStart).count();
     std::normal_distribution<double> noise(0.0, m_operatingMode == 'F' ? 12.0 : 3.0);
@@ -816,6 +823,11 @@ void HubSimulator::setFixedReadings(const Readings &values) { change([&] { m_fix
 void HubSimulator::setScript(const QVector<Readings> &records)
 {
     change([&] { m_script = records; m_scriptPos = 0; m_scene = records.isEmpty() ? Scene::Moving : Scene::Script; });
+}
+
+void HubSimulator::setSweep()
+{
+    change([&] { m_sweepPos = 0; m_scene = Scene::Sweep; });
 }
 
 void HubSimulator::sendRaw(const QByteArray &bytes)

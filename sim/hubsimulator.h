@@ -88,6 +88,14 @@ public:
     void setFixedReadings(const Readings &values);
     // Records are taken from the script in turn; after the last one the script repeats.
     void setScript(const QVector<Readings> &records);
+    // Every 16-bit value in turn: record i (counted from this call) carries
+    // (i * 8 + k) mod 65536, as a qint16, for sensor k, so SweepRecords records hold each
+    // value once, and then the sweep starts over. Binary frames then carry every byte
+    // pair, a header ("PH") and a line end among them, and text lines every number from
+    // -32768 to 32767. A record's readings tell which record of the sweep it is; the
+    // record log gives -1 for it, as it is not scripted.
+    void setSweep();
+    static constexpr int SweepRecords = 65536 / 8;
     // Sends these raw bytes once, in place of the next record (tests of hostile input).
     // With streaming off, or in the boot loader, they go out at once. All of them reach
     // the pty: what a full pty did not take goes out as soon as there is room.
@@ -153,7 +161,7 @@ private:
         bool recordTail = false;        // rest of a record the pty took only in part
     };
     enum class BootState { Idle, Receiving, Over };
-    enum class Scene { Moving, Fixed, Script };
+    enum class Scene { Moving, Fixed, Script, Sweep };
 
     void serve();
     Clock::time_point runDue(Clock::time_point now);
@@ -232,6 +240,7 @@ private:
     Readings m_fixed {};
     QVector<Readings> m_script;
     int m_scriptPos = 0;
+    int m_sweepPos = 0;
     bool m_logRecords = false;
     QVector<RecordWrite> m_recordLog;
     std::deque<QByteArray> m_raw;

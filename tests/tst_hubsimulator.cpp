@@ -8,6 +8,8 @@
 #include <QSerialPort>
 #include <QtTest>
 
+#include <algorithm>
+
 namespace {
 
 // What arrives within ms, or up to the first line end when untilLineEnd.
@@ -77,6 +79,64 @@ private slots:
             QVERIFY2(records <= ms / pace.recordMs + 3 && records >= 250 / pace.recordMs,
                      qPrintable(QStringLiteral("%1 records in %2 ms").arg(records).arg(ms)));
         }
+    }
+
+    // Over one sweep every 16-bit value comes once: in binary frames, where
+    // some of them read as a header or a line end, and in text lines, where
+    // half of them are negative numbers.
+    void sweepCoversEveryValue_data()
+    {
+        QTest::addColumn<char>("display");
+        QTest::newRow("binary frames") << 'B';
+        QTest::newRow("text lines") << 'T';
+    }
+
+    void sweepCoversEveryValue()
+    {
+        QFETCH(char, display);
+        HubSimulator hub;
+        hub.setStreaming(false);
+        hub.setDisplayMode(display);
+        hub.setSpeedFactor(50);   // paced, so that a full pty never costs a record
+        hub.setSweep();
+        QVERIFY(hub.start());
+        QSerialPort port(hub.portPath());
+        QVERIFY(port.open(QIODevice::ReadWrite));
+        hub.setStreaming(true);
+
+        const int records = HubSimulator::SweepRecords;
+        const auto whole = [&](const QByteArray &data) {
+            return display == 'B' ? data.size() / 19 : int(data.count('\n'));
+        };
+        QByteArray data;
+        for (int tries = 0; whole(data) < records && tries < 40; ++tries)
+            data += readFrom(port, 500);
+        QVERIFY2(whole(data) >= records, qPrintable(QStringLiteral("%1 records").arg(whole(data))));
+
+        const QList<QByteArray> lines = data.split('\n');
+        QVector<int> seen(65536, 0);
+        for (int i = 0; i < records; ++i) {
+            QVector<qint16> values;
+            if (display == 'B') {
+                const QByteArray frame = data.mid(i * 19, 19);
+                QVERIFY(frame.startsWith("PH"));
+                for (int k = 0; k < 8; ++k)
+                    values << qint16(quint16(quint8(frame.at(2 + 2 * k)) << 8 | quint8(frame.at(3 + 2 * k))));
+            } else {
+                const QByteArray &line = lines.at(i);
+                const QList<QByteArray> fields = line.trimmed().split('\t');
+                QCOMPARE(fields.size(), 9);
+                QCOMPARE(fields.at(0), QByteArray("PH"));
+                for (int k = 1; k < 9; ++k) {
+                    bool ok = false;
+                    values << fields.at(k).toShort(&ok);
+                    QVERIFY2(ok, line.constData());
+                }
+            }
+            for (qint16 v : values)
+                ++seen[quint16(v)];
+        }
+        QCOMPARE(int(std::count(seen.begin(), seen.end(), 1)), 65536);
     }
 };
 

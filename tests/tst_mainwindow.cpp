@@ -491,7 +491,7 @@ private slots:
     }
 
     // The plot follows the hub's sensors and the display maximum, stands still
-    // while paused, and saves what it shows.
+    // while paused or while no record comes, and saves what it shows.
     void historyPlot()
     {
         hub->setMask(0x05);
@@ -513,6 +513,15 @@ private slots:
         QCOMPARE(newest(), paused);
         QTest::mouseClick(::child<QPushButton>(history, "pushButtonPause"), Qt::LeftButton);
         QTRY_VERIFY(newest() != paused);
+
+        // A redraw of the same points would only shift them.
+        hub->setStreaming(false);
+        QTest::qWait(400);
+        QSignalSpy replots(plot, &QCustomPlot::afterReplot);
+        QTest::qWait(600);
+        QCOMPARE(replots.count(), 0);
+        hub->setStreaming(true);
+        QTRY_VERIFY(replots.count() > 0);
 
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("history.png"));

@@ -30,6 +30,8 @@ public:
     void setMaximum(int millimetres);
     int spanIndex() const;
     void setSpanIndex(int index);
+    // The points the plot draws from.
+    const HistoryBuffer &historyBuffer() const;
 
 signals:
     // Shown or hidden: the window feeds the buffer only while the plot is seen.
@@ -38,9 +40,13 @@ signals:
 protected:
     void showEvent(QShowEvent *event) override;
     void hideEvent(QHideEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
 
 private slots:
+    // On the timer: only when a point came since the last redraw or something
+    // else the plot shows has changed.
     void redraw();
+    void redrawNow();
     void on_pushButtonPause_toggled(bool paused);
     void on_pushButtonSaveImage_clicked();
 
@@ -50,6 +56,8 @@ private:
     Ui::HistoryWindow *ui;
     std::shared_ptr<HistoryBuffer> buffer;
     QTimer redrawTimer;
+    quint64 drawnPoints = 0;   // the buffer's count of points at the last redraw
+    bool stale = true;         // something other than the points changed since then
 };
 
 #endif // HISTORYWINDOW_H
