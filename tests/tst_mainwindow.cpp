@@ -48,8 +48,46 @@ class TestMainWindow : public WindowTest
         return shown;
     }
 
+    enum Click { Sensor2, TextOutput, BinaryOutput, PreciseMode, FastMode, Timeout7To300, LeaveTimeout };
+    static const char *modeButton(Click click)
+    {
+        switch (click) {
+        case TextOutput:
+            return "radioButton_TextMode";
+        case BinaryOutput:
+            return "radioButtonBinaryMode";
+        case PreciseMode:
+            return "radioButton_PreciseMode";
+        default:
+            return "radioButton_FastMode";
+        }
+    }
+
+    // A hub that reports sensors 0 and 2, text output and precise mode.
+    bool connectToTextHub()
+    {
+        hub->setIdentity("5678", "3.0.2", "PRO");
+        hub->setMask(0x05);
+        hub->setDisplayMode('T');
+        typePortAndConnect(window, hub->portPath());
+        return waitForHubConfiguration(window);
+    }
+
+    // The next bytes the hub receives are exactly these: a stray command
+    // would show up here.
+    void expectReceived(const QByteArray &bytes)
+    {
+        if (bytes.isEmpty())
+            QTest::qWait(300);
+        else
+            QVERIFY2(hub->waitForReceived(bytes.size(), 2000), bytes.constData());
+        QTest::qWait(50);
+        QCOMPARE(hub->received(), bytes);
+        hub->clearReceived();
+    }
+
 private slots:
-    void aWholeLink()
+    void aLinkFromStartToEnd()
     {
         QCOMPARE(window->windowTitle(), QStringLiteral("Pellix Hub Controler"));
         verifyIdle();
@@ -77,67 +115,6 @@ private slots:
         QCOMPARE(shownTimeouts(), 16);
         QVERIFY(child<QGroupBox>("groupBoxMeanNbVal")->isHidden());
 
-        // Each action's bytes and nothing else: a stray command would show up
-        // in the next comparison.
-        hub->clearReceived();
-        const auto expect = [this](const QByteArray &bytes) {
-            QVERIFY2(hub->waitForReceived(bytes.size(), 2000), bytes.constData());
-            QTest::qWait(50);
-            QCOMPARE(hub->received(), bytes);
-            hub->clearReceived();
-        };
-        QTest::mouseClick(sensor<QCheckBox>("checkBoxPX", 2), Qt::LeftButton);
-        expect("C01");
-        QTest::mouseClick(sensor<QCheckBox>("checkBoxPX", 2), Qt::LeftButton);
-        expect("C05");
-        // The modes already in force send nothing.
-        QTest::mouseClick(child<QRadioButton>("radioButton_TextMode"), Qt::LeftButton);
-        QTest::mouseClick(child<QRadioButton>("radioButton_PreciseMode"), Qt::LeftButton);
-        auto *timeout = child<QSpinBox>("spinBox_2");   // sensor 7
-        timeout->setFocus();
-        timeout->selectAll();
-        QTest::keyClicks(timeout, "300");
-        QTest::keyClick(timeout, Qt::Key_Return);
-        expect("T7300");
-        // Leaving the box sends its value again, changed or not.
-        child<QSpinBox>("spinBoxMeanNbVal")->setFocus();
-        expect("T7300");
-
-        QTest::mouseClick(child<QRadioButton>("radioButtonBinaryMode"), Qt::LeftButton);
-        expect("BBB");
-        QTest::mouseClick(child<QRadioButton>("radioButton_FastMode"), Qt::LeftButton);
-        expect("FFF");
-        QVERIFY(!child<QGroupBox>("groupBoxMeanNbVal")->isHidden());
-        QCOMPARE(shownTimeouts(), 0);
-
-        // Sensor 0 reads 900, 0, 900, ...: binary output leaves the zeros out
-        // of the average, which takes as many samples as the control shows
-        // from the first record on.
-        hub->setScript({readings({900, 2000, 2000, 2000, 2000, 2000, 2000, 2000}),
-                        readings({0, 2000, 2000, 2000, 2000, 2000, 2000, 2000})});
-        const auto steadyAt900 = [this] {
-            QTRY_COMPARE_WITH_TIMEOUT(texts().first(), QStringLiteral("0384"), 3000);
-            for (int i = 0; i < 10; ++i) {
-                QTest::qWait(30);
-                QCOMPARE(texts().first(), QStringLiteral("0384"));
-            }
-        };
-        QCOMPARE(child<QSpinBox>("spinBoxMeanNbVal")->value(), 3);
-        steadyAt900();
-        child<QSlider>("horizontalSliderMeanNbVal")->setValue(1);
-        QTRY_COMPARE_WITH_TIMEOUT(texts().first(), QStringLiteral("0000"), 3000);
-        child<QSlider>("horizontalSliderMeanNbVal")->setValue(4);
-        QCOMPARE(child<QSpinBox>("spinBoxMeanNbVal")->value(), 4);
-        steadyAt900();
-        QTest::mouseClick(child<QRadioButton>("radioButton_PreciseMode"), Qt::LeftButton);
-        expect("PPP");
-        QCOMPARE(shownTimeouts(), 16);
-        QCOMPARE(timeout->value(), 500);
-
-        // After the switch the hub sends binary frames, and the window shows them so.
-        hub->setFixedReadings(readings({255, 255, 255, 255, 255, 255, 255, 255}));
-        QTRY_COMPARE_WITH_TIMEOUT(texts().first(), QStringLiteral("00FF"), 3000);
-
         QVERIFY(processThreadCount() > baselineThreads);
         clickConnect();
         verifyIdle();
@@ -156,6 +133,87 @@ private slots:
         for (const char *name : {"label_name", "label_serial", "label_firmware"})
             identity << ::child<QLabel>(about, name)->text();
         QCOMPARE(identity, (QStringList{"PXHUB", "5678", "3.0.2 (PRO) "}));
+    }
+
+    void controlsSendTheirCommands_data()
+    {
+        QTest::addColumn<QList<int>>("clicks");
+        QTest::addColumn<QList<QByteArray>>("sent");   // after each click in turn
+        QTest::addColumn<int>("timeoutsShown");
+        QTest::newRow("sensor 2 off and on again") << QList<int>{Sensor2, Sensor2} << QList<QByteArray>{"C01", "C05"} << 16;
+        QTest::newRow("the modes in force send nothing")
+            << QList<int>{TextOutput, PreciseMode} << QList<QByteArray>{"", ""} << 16;
+        // Leaving the box sends its value again, changed or not.
+        QTest::newRow("a timeout, and leaving its box")
+            << QList<int>{Timeout7To300, LeaveTimeout} << QList<QByteArray>{"T7300", "T7300"} << 16;
+        QTest::newRow("binary output") << QList<int>{BinaryOutput} << QList<QByteArray>{"BBB"} << 16;
+        QTest::newRow("fast mode") << QList<int>{FastMode} << QList<QByteArray>{"FFF"} << 0;
+        QTest::newRow("fast and back to precise") << QList<int>{FastMode, PreciseMode} << QList<QByteArray>{"FFF", "PPP"} << 16;
+    }
+
+    void controlsSendTheirCommands()
+    {
+        QFETCH(QList<int>, clicks);
+        QFETCH(QList<QByteArray>, sent);
+        QFETCH(int, timeoutsShown);
+        QVERIFY(connectToTextHub());
+        hub->clearReceived();
+        auto *timeout = child<QSpinBox>("spinBox_2");   // sensor 7
+        for (int k = 0; k < clicks.size(); ++k) {
+            switch (Click(clicks[k])) {
+            case Sensor2:
+                QTest::mouseClick(sensor<QCheckBox>("checkBoxPX", 2), Qt::LeftButton);
+                break;
+            case Timeout7To300:
+                timeout->setFocus();
+                timeout->selectAll();
+                QTest::keyClicks(timeout, "300");
+                QTest::keyClick(timeout, Qt::Key_Return);
+                break;
+            case LeaveTimeout:
+                child<QSpinBox>("spinBoxMeanNbVal")->setFocus();
+                break;
+            default:
+                QTest::mouseClick(child<QRadioButton>(modeButton(Click(clicks[k]))), Qt::LeftButton);
+                break;
+            }
+            expectReceived(sent[k]);
+        }
+        QCOMPARE(shownTimeouts(), timeoutsShown);
+        QCOMPARE(child<QGroupBox>("groupBoxMeanNbVal")->isHidden(), timeoutsShown != 0);
+        // Back in precise mode, every timeout starts again from its default.
+        if (timeoutsShown)
+            QCOMPARE(timeout->value(), clicks.contains(Timeout7To300) ? 300 : 500);
+    }
+
+    // Sensor 0 reads 900, 0, 900, ...: binary output leaves the zeros out of
+    // the fast mode's average, which takes as many samples as the control
+    // shows from the first record on.
+    void fastModeAverages()
+    {
+        QVERIFY(connectToTextHub());
+        QTest::mouseClick(child<QRadioButton>("radioButtonBinaryMode"), Qt::LeftButton);
+        // After the switch the hub sends binary frames, and the window shows them so.
+        hub->setFixedReadings(readings({255, 255, 255, 255, 255, 255, 255, 255}));
+        QTRY_COMPARE_WITH_TIMEOUT(texts().first(), QStringLiteral("00FF"), 3000);
+        QTest::mouseClick(child<QRadioButton>("radioButton_FastMode"), Qt::LeftButton);
+
+        hub->setScript({readings({900, 2000, 2000, 2000, 2000, 2000, 2000, 2000}),
+                        readings({0, 2000, 2000, 2000, 2000, 2000, 2000, 2000})});
+        const auto steadyAt900 = [this] {
+            QTRY_COMPARE_WITH_TIMEOUT(texts().first(), QStringLiteral("0384"), 3000);
+            for (int i = 0; i < 10; ++i) {
+                QTest::qWait(30);
+                QCOMPARE(texts().first(), QStringLiteral("0384"));
+            }
+        };
+        QCOMPARE(child<QSpinBox>("spinBoxMeanNbVal")->value(), 3);
+        steadyAt900();
+        child<QSlider>("horizontalSliderMeanNbVal")->setValue(1);
+        QTRY_COMPARE_WITH_TIMEOUT(texts().first(), QStringLiteral("0000"), 3000);
+        child<QSlider>("horizontalSliderMeanNbVal")->setValue(4);
+        QCOMPARE(child<QSpinBox>("spinBoxMeanNbVal")->value(), 4);
+        steadyAt900();
     }
 
     void distancesAndTheirScale_data()

@@ -72,6 +72,31 @@ class TestUpgrade : public WindowTest
         return QTest::qWaitFor([&] { return !restart; }) ? upgrade : nullptr;
     }
 
+    // Connects to the hub through a link of our own (a pseudo-terminal's
+    // number is taken up again by the next one opened, maybe by a test running
+    // alongside, so only a removed link is surely gone), triggers the menu
+    // entry and waits for the hub to reach its boot loader.
+    bool handOverFromTheMenu(QWidget *&upgrade, QWidget *&restart)
+    {
+        [&] {
+            const QString link = dir.filePath(QStringLiteral("hub"));
+            QFile::remove(link);
+            QVERIFY(QFile::link(hub->portPath(), link));
+            window->setUpgradeWaitLimits({1500, 400, 800});
+            typePortAndConnect(window, link);
+            QVERIFY(waitForHubConfiguration(window));
+            child<QAction>("actionUpload_Firmware")->trigger();
+            upgrade = visibleTopLevel("FW_Upgrade");
+            restart = visibleTopLevel("Restart");
+            QVERIFY(upgrade && restart);
+            QCOMPARE(QApplication::activeModalWidget(), restart);   // on top
+            QCOMPARE(::child<QLabel>(upgrade, "label")->text(), QStringLiteral("Please disconnect reconnect your device"));
+            QTRY_VERIFY(hub->inBootLoader());   // the worker sent the command
+            hub->clearReceived();
+        }();
+        return !QTest::currentTestFailed();
+    }
+
 private slots:
     void wholeExchange_data()
     {
@@ -117,6 +142,37 @@ private slots:
         QTRY_VERIFY(!port);
     }
 
+    // Nothing to write, nothing to start: the run erases the hub first.
+    void pickingTheImage_data()
+    {
+        QTest::addColumn<qint64>("size");   // -1: no file picked
+        QTest::addColumn<QString>("message");
+        QTest::newRow("none picked") << qint64(-1) << "Please disconnect reconnect your device";
+        QTest::newRow("empty") << qint64(0) << "firmware.binary is empty. Please choose another file.";
+        QTest::newRow("8 MiB and a byte") << qint64(8 * 1024 * 1024 + 1)
+                                          << "8.0 MiB, over a Hub image's 8 MiB. Choose another file.";
+        QTest::newRow("70 bytes") << qint64(70) << "Please disconnect reconnect your device";
+    }
+
+    void pickingTheImage()
+    {
+        QFETCH(qint64, size);
+        QFETCH(QString, message);
+        QWidget *upgrade = nullptr;
+        QWidget *restart = nullptr;
+        QVERIFY(handOverFromTheMenu(upgrade, restart));
+        QTest::mouseClick(::child<QPushButton>(restart, "restart_button"), Qt::LeftButton);
+        answerNextFileDialog(this, size < 0 ? QString() : writeFirmware(size == 70 ? image(70) : QByteArray(size, 'x')));
+        QTest::mouseClick(::child<QPushButton>(upgrade, "SelectFW"), Qt::LeftButton);
+        QCOMPARE(::child<QLabel>(upgrade, "label")->text(), message);
+        QCOMPARE(::child<QPushButton>(upgrade, "upgrade_button")->isEnabled(), size == 70);
+        QCOMPARE(::child<QProgressBar>(upgrade, "progressBar")->maximum(), size == 70 ? 70 : 0);
+        QVERIFY(hub->received().isEmpty());   // no erase
+        upgrade->close();
+        clickConnect();
+        QTRY_COMPARE(processThreadCount(), baselineThreads);
+    }
+
     void runFromTheMenu_data()
     {
         QTest::addColumn<Fault>("fault");
@@ -146,29 +202,16 @@ private slots:
         QFETCH(Fault, fault);
         QFETCH(QString, message);
         QFETCH(int, sent);
-        // Through a link of our own: a pseudo-terminal's number is taken up
-        // again by the next one opened, maybe by a test running alongside, so
-        // only a removed link is surely gone.
-        const QString link = dir.filePath(QStringLiteral("hub"));
-        QFile::remove(link);
-        QVERIFY(QFile::link(hub->portPath(), link));
-        window->setUpgradeWaitLimits({1500, 400, 800});
-        typePortAndConnect(window, link);
-        QVERIFY(waitForHubConfiguration(window));
-
+        QWidget *upgrade = nullptr;
+        QWidget *restart = nullptr;
+        QVERIFY(handOverFromTheMenu(upgrade, restart));
         auto *action = child<QAction>("actionUpload_Firmware");
-        action->trigger();
-        QWidget *upgrade = visibleTopLevel("FW_Upgrade");
-        QWidget *restart = visibleTopLevel("Restart");
-        QVERIFY(upgrade && restart);
-        QCOMPARE(QApplication::activeModalWidget(), restart);   // on top
         auto *label = ::child<QLabel>(upgrade, "label");
-        QCOMPARE(label->text(), QStringLiteral("Please disconnect reconnect your device"));
         QTRY_VERIFY(hub->inBootLoader());   // the worker sent the command
         hub->clearReceived();
         switch (fault) {
         case Fault::None: break;
-        case Fault::PortGone: hub->stop(); QFile::remove(link); break;
+        case Fault::PortGone: hub->stop(); QFile::remove(dir.filePath(QStringLiteral("hub"))); break;
         case Fault::EraseSilent: hub->setSilent(true); break;
         case Fault::EraseGarbage: hub->setEraseReply('Z'); break;
         case Fault::HeaderSilent: hub->setNoHeaderReply(true); break;
@@ -183,22 +226,9 @@ private slots:
         QTest::mouseClick(::child<QPushButton>(restart, "restart_button"), Qt::LeftButton);
         QVERIFY(!restart->isVisible());
 
-        // Nothing to write, nothing to start: the run erases the hub first.
         auto *upgradeButton = ::child<QPushButton>(upgrade, "upgrade_button");
         auto *selectButton = ::child<QPushButton>(upgrade, "SelectFW");
         auto *bar = ::child<QProgressBar>(upgrade, "progressBar");
-        answerNextFileDialog(this, QString());
-        QTest::mouseClick(selectButton, Qt::LeftButton);
-        QVERIFY(!upgradeButton->isEnabled());
-        QCOMPARE(bar->maximum(), 0);
-        answerNextFileDialog(this, writeFirmware(QByteArray()));
-        QTest::mouseClick(selectButton, Qt::LeftButton);
-        QVERIFY(!upgradeButton->isEnabled());
-        QCOMPARE(label->text(), QStringLiteral("firmware.binary is empty. Please choose another file."));
-        answerNextFileDialog(this, writeFirmware(QByteArray(8 * 1024 * 1024 + 1, 'x')));
-        QTest::mouseClick(selectButton, Qt::LeftButton);
-        QVERIFY(!upgradeButton->isEnabled());
-        QCOMPARE(label->text(), QStringLiteral("8.0 MiB, over a Hub image's 8 MiB. Choose another file."));
         answerNextFileDialog(this, writeFirmware(image(70)));
         QTest::mouseClick(selectButton, Qt::LeftButton);
         QVERIFY(upgradeButton->isEnabled());
