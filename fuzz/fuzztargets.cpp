@@ -229,17 +229,21 @@ int binaryStream(const uint8_t *data, size_t size)
     QByteArray pending;
     QByteArray waiting;
     // However the reads cut the stream, the record path takes the same records:
-    // from a binary start, and after a switch from text.
+    // from a binary start, after a switch from text, and after a switch to text.
     QByteArray whole;
-    RecordSplitter split[2];
-    split[0].setDisplayMode(Binary);
-    split[1].setDisplayMode(Text);
-    split[1].switchDisplayMode(Binary);
-    QVector<Readings> taken[2];
+    const auto prepared = [](RecordSplitter &split, int i) {
+        split.setDisplayMode(i == 1 ? Text : Binary);
+        if (i > 0)
+            split.switchDisplayMode(i == 1 ? Binary : Text);
+    };
+    RecordSplitter split[3];
+    for (int i = 0; i < 3; ++i)
+        prepared(split[i], i);
+    QVector<Readings> taken[3];
     while (chunks.more()) {
         const QByteArray chunk = chunks.next();
         whole += chunk;
-        for (int i = 0; i < 2; ++i)
+        for (int i = 0; i < 3; ++i)
             taken[i] += split[i].feed(chunk);
         waiting += chunk;
         if (waiting.size() < BinaryMinimumWaiting)
@@ -273,11 +277,9 @@ int binaryStream(const uint8_t *data, size_t size)
             checkMean(histories[k], n, true, mean);
         }
     }
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < 3; ++i) {
         RecordSplitter once;
-        once.setDisplayMode(i == 0 ? Binary : Text);
-        if (i == 1)
-            once.switchDisplayMode(Binary);
+        prepared(once, i);
         check(once.feed(whole) == taken[i], "the records do not depend on where the reads cut the stream");
     }
     return 0;

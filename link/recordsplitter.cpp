@@ -49,16 +49,24 @@ Shape textLineAt(const QByteArray &data, int at, int &length)
 void RecordSplitter::setDisplayMode(uchar displayMode)
 {
     leavingText = false;
+    leavingBinary = false;
     mode = displayMode;
     pending.clear();
     skippingLine = false;
 }
 
+// What was kept is the start of a record of the old encoding: it stays, to be
+// completed by what comes next.
 void RecordSplitter::switchDisplayMode(uchar displayMode)
 {
-    const bool fromText = mode != Binary && displayMode == Binary;
-    setDisplayMode(displayMode);
-    leavingText = fromText;
+    if ((mode == Binary) == (displayMode == Binary)) {
+        mode = displayMode;
+        return;
+    }
+    leavingText = mode != Binary;
+    leavingBinary = mode == Binary;
+    mode = displayMode;
+    skippingLine = false;
 }
 
 QVector<Readings> RecordSplitter::feed(const QByteArray &bytes)
@@ -90,6 +98,9 @@ void RecordSplitter::takeFrames(QVector<Readings> &records)
             int length = 0;
             const Shape shape = textLineAt(pending, header, length);
             if (shape == Shape::Line) {
+                Readings readings;
+                if (decodeTextLine(pending.mid(header, length), readings))
+                    records.append(readings);
                 from = header + length;
                 continue;
             }
@@ -110,8 +121,43 @@ void RecordSplitter::takeFrames(QVector<Readings> &records)
     pending.remove(0, from);
 }
 
+// Frames of the binary output still on their way after a switch to text come
+// before the first line. A frame whose readings start like a line matches a
+// few bytes of one, never a whole line.
+void RecordSplitter::takeLeftoverFrames(QVector<Readings> &records)
+{
+    int from = 0;
+    while (leavingBinary) {
+        const int header = pending.indexOf(RecordHeader, from);
+        if (header < 0) {
+            const int last = pending.size() - 1;
+            from = last >= from && pending.endsWith(RecordHeader.at(0)) ? last : pending.size();
+            break;
+        }
+        int length = 0;
+        const Shape shape = textLineAt(pending, header, length);
+        if (shape != Shape::NoLine) {
+            // The first line, or maybe one: wait for the rest to tell.
+            leavingBinary = shape == Shape::MaybeLine;
+            from = header;
+            break;
+        }
+        Readings readings;
+        if (!decodeBinaryFrame(pending, header, readings)) {
+            from = header;
+            break;
+        }
+        records.append(readings);
+        from = header + BinaryFrameValueBytes;
+    }
+    pending.remove(0, from);
+}
+
 void RecordSplitter::takeLines(QVector<Readings> &records)
 {
+    takeLeftoverFrames(records);
+    if (leavingBinary)
+        return;
     int from = 0;
     for (int end = pending.indexOf('\n'); end >= 0; end = pending.indexOf('\n', from)) {
         const QByteArray line = pending.mid(from, end + 1 - from);

@@ -19,7 +19,8 @@ public:
     // whatever was kept is dropped.
     void setDisplayMode(uchar displayMode);
     // The hub was told to change its encoding while it streams: records of the
-    // old one may still be on their way.
+    // old one may still be on their way, and are taken as what they are, up
+    // to the first record of the new one.
     void switchDisplayMode(uchar displayMode);
     uchar displayMode() const { return mode; }
 
@@ -29,6 +30,7 @@ public:
 private:
     void takeFrames(QVector<HubProtocol::Readings> &records);
     void takeLines(QVector<HubProtocol::Readings> &records);
+    void takeLeftoverFrames(QVector<HubProtocol::Readings> &records);
 
     uchar mode = HubProtocol::Text;
     QByteArray pending;
@@ -36,9 +38,13 @@ private:
     // must not pass for one.
     bool skippingLine = false;
     // Just switched to binary frames: text lines still on their way open with
-    // a header too, and must not pass for frames. Only a whole text line is
-    // passed over; a frame (whose readings may start like a line) ends this.
+    // a header too, and must not pass for frames. A whole text line is taken
+    // as the line it is; a frame (whose readings may start like a line) ends
+    // this.
     bool leavingText = false;
+    // Just switched to text lines: frames still on their way are taken as
+    // frames until a whole text line starts.
+    bool leavingBinary = false;
 };
 
 #endif // RECORDSPLITTER_H

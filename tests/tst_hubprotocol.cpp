@@ -226,9 +226,15 @@ private slots:
         QTest::newRow("frames that start like a line, after a switch") << 'S' << tabbed.repeated(3)
             << QList<int>{0x0931, 0x0931, 0x0931};
         // 'S': switched from text to frames just before the stream: whole
-        // lines still on their way are no frames, what follows is.
+        // lines still on their way are lines, what follows are frames.
         QTest::newRow("lines on their way after a switch") << 'S' << textLine(eight).repeated(2) + tabbed + frame
-            << QList<int>{0x0931, 1};
+            << QList<int>{1000, 1000, 0x0931, 1};
+        // 'U': switched from frames to text: frames still on their way are
+        // frames, also one that starts like a line, up to the first line.
+        QTest::newRow("frames on their way after a switch") << 'U'
+            << frame + "x" + tabbed + frame + textLine(eight) + textLine({-3, 1001, 1002, 1003, 1004, 1005, 1006, 1007})
+            << QList<int>{1, 0x0931, 1, 1000, -3};
+        QTest::newRow("no frame left after a switch") << 'U' << textLine(eight).repeated(2) << QList<int>{1000, 1000};
     }
 
     // However the reads cut the stream, every whole record comes out once.
@@ -239,9 +245,9 @@ private slots:
         QFETCH(QList<int>, firstReadings);
         for (int piece = 1; piece <= stream.size(); piece = piece < 8 ? piece + 1 : piece * 2) {
             RecordSplitter splitter;
-            splitter.setDisplayMode(mode == 'S' ? Text : uchar(mode));
-            if (mode == 'S')
-                splitter.switchDisplayMode(Binary);
+            splitter.setDisplayMode(mode == 'S' ? Text : mode == 'U' ? Binary : uchar(mode));
+            if (mode == 'S' || mode == 'U')
+                splitter.switchDisplayMode(mode == 'S' ? Binary : Text);
             QList<int> seen;
             for (int at = 0; at < stream.size(); at += piece)
                 for (const Readings &r : splitter.feed(stream.mid(at, piece)))
@@ -250,17 +256,23 @@ private slots:
         }
     }
 
-    // Text lines still on their way when the hub turns to frames are no frames.
-    void switchToFrames()
+    // A record cut by the switch is completed in its own encoding, in both directions.
+    void recordCutBySwitch()
     {
-        RecordSplitter splitter;
-        splitter.setDisplayMode(Text);
         const QByteArray line = textLine({1000, 1001, 1002, 1003, 1004, 1005, 1006, 1007});
-        QCOMPARE(splitter.feed(line.left(10)).size(), 0);
-        splitter.switchDisplayMode(Binary);
-        const QVector<Readings> records = splitter.feed(line.mid(10) + line + frame);
-        QCOMPARE(records.size(), 1);
-        QCOMPARE(int(records.first()[7]), 8);
+        for (const uchar from : {Text, Binary}) {
+            const QByteArray old = from == Text ? line : frame;
+            const QByteArray next = from == Text ? frame : line;
+            RecordSplitter splitter;
+            splitter.setDisplayMode(from);
+            QCOMPARE(splitter.feed(old.left(10)).size(), 0);
+            splitter.switchDisplayMode(from == Text ? Binary : Text);
+            QList<int> last;
+            for (const Readings &r : splitter.feed(old.mid(10) + old + next))
+                last << r[7];
+            const int oldLast = from == Text ? 1007 : 8;
+            QCOMPARE(last, (QList<int>{oldLast, oldLast, from == Text ? 8 : 1007}));
+        }
     }
 
     // "binary" and "text": the display's mean, onto its history of zeros;
