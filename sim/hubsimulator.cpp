@@ -30,7 +30,6 @@ constexpr milliseconds kBootFlushDelay(20);
 // fresh wait; a final reply already sitting in its buffer would never wake that wait.
 constexpr milliseconds kFinalReplyGap(50);
 // Between the last record and the pty's closing, for the reader to take that record.
-constexpr milliseconds kCloseGrace(20);
 // Back-off after the pty refused a write (nobody reads).
 constexpr milliseconds kRetryAfterFull(2);
 
@@ -236,7 +235,7 @@ Clock::time_point HubSimulator::runDue(Clock::time_point now)
 
     if (m_closeAfterRecords >= 0 && m_recordsSent >= m_closeAfterRecords && !tailPending()) {
         // Unplugged once the last record has left: a reader that keeps up gets all of them.
-        const Clock::time_point at = std::max(m_wireFree, m_lastWrite + kCloseGrace);
+        const Clock::time_point at = std::max(m_wireFree, m_lastWrite + milliseconds(m_closeGraceMs));
         if (now < at)
             return std::min(next, at);
         closePty();
@@ -867,7 +866,13 @@ void HubSimulator::setFinalByte(char byte) { change([&] { m_finalByte = byte; })
 void HubSimulator::setNoFinalReply(bool on) { change([&] { m_noFinalReply = on; }); }
 void HubSimulator::setNoHeaderReply(bool on) { change([&] { m_noHeaderReply = on; }); }
 void HubSimulator::setBootLoaderSilentAfter(int blocks) { change([&] { m_bootSilentAfter = blocks; }); }
-void HubSimulator::setCloseAfterRecords(int records) { change([&] { m_closeAfterRecords = records; }); }
+void HubSimulator::setCloseAfterRecords(int records, int graceMs)
+{
+    change([&] {
+        m_closeAfterRecords = records;
+        m_closeGraceMs = graceMs;
+    });
+}
 void HubSimulator::setCloseAtBlock(int k) { change([&] { m_closeAtBlock = k; }); }
 
 quint8 HubSimulator::mask() const

@@ -117,7 +117,8 @@ public:
     void setNoFinalReply(bool on);
     void setNoHeaderReply(bool on);                // take the size header and say nothing, ever
     void setBootLoaderSilentAfter(int blocks);     // stop answering after this many blocks; -1 never
-    void setCloseAfterRecords(int records);        // close the pty ~20 ms after this many records; -1 never
+    // Closes the pty graceMs after the last of this many records has left; -1 never.
+    void setCloseAfterRecords(int records, int graceMs = 20);
     void setCloseAtBlock(int k);                   // close the pty when block k (0-based) arrives, unanswered; -1 never
 
     // --- Observation ---
@@ -265,6 +266,7 @@ private:
     bool m_noHeaderReply = false;
     int m_bootSilentAfter = -1;
     int m_closeAfterRecords = -1;
+    int m_closeGraceMs = 20;
     int m_closeAtBlock = -1;
 
     // Wire
