@@ -17,6 +17,7 @@ int ports(const QStringList &arguments);
 int info(const QStringList &arguments, const QString &port, Interrupts &interrupts);
 int set(const QStringList &arguments, const QString &port, Interrupts &interrupts);
 int stream(const QStringList &arguments, const QString &port, Interrupts &interrupts);
+int publish(const QStringList &arguments, const QString &port, Interrupts &interrupts);
 int flash(const QStringList &arguments, const QString &port, Interrupts &interrupts);
 } // namespace Commands
 

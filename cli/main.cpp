@@ -25,14 +25,16 @@ const char *const Description =
     "  stream                the readings, one row a record\n"
     "  set                   change output, mode, sensors, time-outs; read back\n"
     "  flash FILE            upload a firmware image through the boot loader\n"
+    "  publish               the records and the hub's state to an MQTT broker\n"
     "'pellix-hubctl COMMAND --help' shows a command's options.\n"
     "\n"
     "The port: --port, else PELLIX_PORT, else the one port whose USB description or\n"
     "manufacturer names Pellix (or whose vendor:product is PELLIX_USB_ID).\n"
     "\n"
-    "Exit codes: 0 success, 64 usage, 66 no such port or file, 74 port cannot be\n"
-    "opened or vanished, or the output cannot be written, 76 the hub or boot loader\n"
-    "refused or stopped answering, 130 interrupted.";
+    "Exit codes: 0 success, 64 usage, 66 no such port or file, 68 no such broker,\n"
+    "74 port cannot be opened or vanished, or the output cannot be written, 76 the\n"
+    "hub or boot loader refused or stopped answering, 77 the broker refused the\n"
+    "credentials or certificates, 130 interrupted.";
 
 // Runs the command that positional names, with --port wherever it was given.
 int run(const QStringList &positional, const QString &port)
@@ -60,6 +62,8 @@ int run(const QStringList &positional, const QString &port)
         return Commands::stream(arguments, named, interrupts);
     if (command == QLatin1String("set"))
         return Commands::set(arguments, named, interrupts);
+    if (command == QLatin1String("publish"))
+        return Commands::publish(arguments, named, interrupts);
     if (command == QLatin1String("flash"))
         return Commands::flash(arguments, named, interrupts);
     Console::err(QStringLiteral("No such command: %1. See 'pellix-hubctl --help'.").arg(command));
@@ -86,7 +90,7 @@ int main(int argc, char *argv[])
     parser.addOption(port);
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
-    parser.addPositionalArgument(QStringLiteral("COMMAND"), QStringLiteral("ports, info, stream, set or flash."));
+    parser.addPositionalArgument(QStringLiteral("COMMAND"), QStringLiteral("ports, info, stream, set, publish or flash."));
     // Options after the command are the command's own.
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
     if (!parser.parse(QCoreApplication::arguments())) {

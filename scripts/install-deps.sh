@@ -5,10 +5,13 @@
 set -e
 # Qt 5 is the default build, Qt 6 the second one CI builds; the last two bring the
 # validators for the desktop entry and the AppStream data; the history plot
-# draws with QCustomPlot (one library for each Qt).
+# draws with QCustomPlot (one library for each Qt); publish talks MQTT through
+# libmosquitto, and its tests start the mosquitto broker and its clients, and make
+# certificates with openssl.
 packages="build-essential cmake qtbase5-dev libqt5serialport5-dev xvfb xauth fonts-dejavu-core
           qt6-base-dev qt6-serialport-dev desktop-file-utils appstream
-          libqcustomplot-dev libqcustomplot2.1-qt6"
+          libqcustomplot-dev libqcustomplot2.1-qt6 pkg-config
+          libmosquitto-dev mosquitto mosquitto-clients openssl"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -220,7 +220,7 @@ private slots:
                                                  ", odd mode byte", ", port held through a link"};
             QTest::newRow(qPrintable(c.command + QLatin1String(faults[int(c.fault)]))) << c;
         };
-        add({"--help", 0, "Exit codes: 0 success, 64 usage, 66 no such port or file, 74 port cannot be", ""});
+        add({"--help", 0, "Exit codes: 0 success, 64 usage, 66 no such port or file, 68 no such broker,", ""});
         add({"--version", 0, "pellix-hubctl ", ""});
         add({"--port {port} stream --help", 0, "Usage: pellix-hubctl [--port PORT] stream", ""});
         add({"--port {port} info", 0, "port: {port}\ndevice: PXHUB\nserial: A7-0042\nfirmware: 4.2.1\nfirmware_type: PRO\n"

@@ -1,0 +1,378 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// pellix-hubctl publish against a real broker: Debian's mosquitto, started here on 127.0.0.1 with a
+// configuration of the test's own, and the simulated hub on a pseudo-terminal. What subscribers see is
+// read with mosquitto_sub, each line "RETAIN TOPIC PAYLOAD".
+#include "testsupport.h"
+
+#include <QtTest>
+
+#include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+const char *const Prefix = "pellix/A7-0042";
+
+// How a run ends: SIGINT or SIGTERM, the hub's pty closing, SIGKILL, or SIGINT after the broker was
+// killed and started again mid-stream.
+enum class Ending { Sigint, Sigterm, HubVanishes, Killed, BrokerRestart };
+// options: {broker} {tls} {auth} are the listeners' URLs, {dir} the test's directory. display, speed:
+// the hub's. err: text found in stderr. queue: the --queue bound, 0 for the default.
+struct RunCase { QString options; char display; double speed; Ending ending; int code; QString err; };
+struct BadCase { QString options; int code; QString err; QString env = QString(); };
+
+quint16 freePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr *>(&address), size);
+    ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+bool shell(const QString &program, const QStringList &arguments, const QString &dir)
+{
+    QProcess process;
+    process.setWorkingDirectory(dir);
+    process.start(program, arguments);
+    return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+struct Message { bool retained; QString topic; QByteArray payload; };
+
+QList<Message> messages(const QByteArray &text)
+{
+    QList<Message> list;
+    for (const QByteArray &line : text.split('\n')) {
+        const int space = line.indexOf(' ', 2);
+        if (line.size() > 2 && space > 0)
+            list << Message{line.startsWith('1'), QString::fromUtf8(line.mid(2, space - 2)), line.mid(space + 1)};
+    }
+    return list;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(RunCase)
+Q_DECLARE_METATYPE(BadCase)
+
+class TestPublish : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<HubSimulator> hub;
+    QTemporaryDir dir;
+    QProcess broker;
+    quint16 plainPort = 0, authPort = 0, tlsPort = 0, closedPort = 0;
+    QVector<HubSimulator::Readings> script;
+
+    QString expand(QString text) const
+    {
+        return text.replace("{broker}", QStringLiteral("mqtt://127.0.0.1:%1").arg(plainPort))
+            .replace("{auth}", QStringLiteral("mqtt://127.0.0.1:%1").arg(authPort))
+            .replace("{tls}", QStringLiteral("mqtts://localhost:%1").arg(tlsPort))
+            .replace("{closed}", QStringLiteral("mqtt://127.0.0.1:%1").arg(closedPort))
+            .replace("{dir}", dir.path());
+    }
+
+    bool startBroker()
+    {
+        broker.setWorkingDirectory(dir.path());
+        broker.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        broker.start(QStringLiteral("/usr/sbin/mosquitto"), {"-c", dir.filePath("mosquitto.conf")});
+        // Ready once its plain listener takes a connection.
+        for (int i = 0; i < 100; ++i) {
+            QProcess probe;
+            probe.start("mosquitto_pub", {"-h", "127.0.0.1", "-p", QString::number(plainPort), "-t", "probe", "-n"});
+            if (probe.waitForFinished(5000) && probe.exitCode() == 0)
+                return true;
+            QTest::qWait(50);
+        }
+        return false;
+    }
+
+    // A subscriber to everything, its session kept by the broker across a restart.
+    void subscribe(QProcess &subscriber, const QString &id = QString())
+    {
+        QStringList arguments{"-h", "127.0.0.1", "-p", QString::number(plainPort), "-q", "1", "-t", "#", "-F", "%r %t %p"};
+        if (!id.isEmpty())
+            arguments << "-c" << "-i" << id;
+        subscriber.start("mosquitto_sub", arguments);
+        QVERIFY(subscriber.waitForStarted());
+        // Subscribed once the probe it is sent comes back.
+        QDeadlineTimer deadline(10000);
+        while (!subscriber.peek(1 << 20).contains(" probe") && !deadline.hasExpired()) {
+            QProcess::execute("mosquitto_pub", {"-h", "127.0.0.1", "-p", QString::number(plainPort), "-t", "probe", "-m", "x"});
+            subscriber.waitForReadyRead(200);
+        }
+        QVERIFY(!deadline.hasExpired());
+    }
+
+    // What a new subscriber gets at once: the retained messages.
+    QList<Message> retained()
+    {
+        QProcess subscriber;
+        subscriber.start("mosquitto_sub", {"-h", "127.0.0.1", "-p", QString::number(plainPort), "-t", "#", "-F",
+                                           "%r %t %p", "-W", "1"});
+        subscriber.waitForFinished(10000);
+        return messages(subscriber.readAllStandardOutput());
+    }
+
+    static QByteArray stop(QProcess &process)
+    {
+        // Until its output has been quiet for a while: what the broker still sends is its too.
+        qint64 size = -1;
+        while (process.bytesAvailable() != size) {
+            size = process.bytesAvailable();
+            process.waitForReadyRead(700);
+        }
+        process.kill();
+        process.waitForFinished();
+        return process.readAllStandardOutput();
+    }
+
+    // The sequence numbers of the records, from the script's first reading.
+    QList<int> sequence(const QList<Message> &list) const
+    {
+        QList<int> numbers;
+        for (const Message &m : list)
+            if (m.topic == QLatin1String(Prefix) + "/records") {
+                const QJsonObject o = QJsonDocument::fromJson(m.payload).object();
+                numbers << (o.size() == 10 && o.value("s1").toInt() == 1000 ? o.value("s0").toInt() : -1);
+            }
+        return numbers;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(dir.isValid());
+        plainPort = freePort(), authPort = freePort(), tlsPort = freePort(), closedPort = freePort();
+        // A CA, and a server certificate for localhost that it signed; a second CA that signed nothing here.
+        const QString d = dir.path();
+        for (const QString ca : {"ca", "other"})
+            QVERIFY(shell("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                                      "/CN=test " + ca, "-keyout", ca + ".key", "-out", ca + ".crt"}, d));
+        QVERIFY(shell("openssl", {"req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=localhost", "-keyout",
+                                  "server.key", "-out", "server.csr"}, d));
+        QFile ext(dir.filePath("san.ext"));
+        QVERIFY(ext.open(QIODevice::WriteOnly) && ext.write("subjectAltName=DNS:localhost,IP:127.0.0.1\n") > 0);
+        ext.close();
+        QVERIFY(shell("openssl", {"x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
+                                  "-CAcreateserial", "-days", "2", "-extfile", "san.ext", "-out", "server.crt"}, d));
+        QVERIFY(shell("mosquitto_passwd", {"-c", "-b", "passwd", "pellix", "s3cret"}, d));
+        QFile good(dir.filePath("good")), bad(dir.filePath("bad"));
+        QVERIFY(good.open(QIODevice::WriteOnly) && good.write("pellix:s3cret\n") > 0);
+        QVERIFY(bad.open(QIODevice::WriteOnly) && bad.write("pellix:wrong\n") > 0);
+        QFile conf(dir.filePath("mosquitto.conf"));
+        QVERIFY(conf.open(QIODevice::WriteOnly));
+        conf.write(QStringLiteral(
+            "user root\nper_listener_settings true\npersistence true\npersistence_location %1/\n"
+            "max_queued_messages 0\nlog_dest none\n"
+            "listener %2 127.0.0.1\nallow_anonymous true\n"
+            "listener %3 127.0.0.1\nallow_anonymous false\npassword_file %1/passwd\n"
+            "listener %4 127.0.0.1\nallow_anonymous false\npassword_file %1/passwd\n"
+            "cafile %1/ca.crt\ncertfile %1/server.crt\nkeyfile %1/server.key\n")
+                       .arg(d).arg(plainPort).arg(authPort).arg(tlsPort).toUtf8());
+        conf.close();
+        QVERIFY(startBroker());
+        // Each record numbered by its place in the script, in s0; 'C' kept out of binary frames, as
+        // the stream's own test does.
+        for (int v = 1; script.size() < 20000; ++v)
+            if ((v & 0xFF) != 'C' && (v >> 8) != 'C')
+                script << readings({v, 1000, 2000, 3000, 4000, 5000, 6000, 7000});
+    }
+
+    void cleanupTestCase()
+    {
+        broker.terminate();
+        broker.waitForFinished();
+    }
+
+    void init()
+    {
+        hub = std::make_unique<HubSimulator>();
+        QVERIFY(hub->start());
+        hub->setIdentity("A7-0042", "4.2.1", "PRO");
+        // Nothing of the last test's retained state is left.
+        for (const Message &m : retained())
+            if (m.retained)
+                QProcess::execute("mosquitto_pub", {"-h", "127.0.0.1", "-p", QString::number(plainPort), "-t",
+                                                    m.topic, "-r", "-n"});
+    }
+
+    void runs_data()
+    {
+        QTest::addColumn<RunCase>("c");
+        const auto add = [](const char *name, const RunCase &c) { QTest::newRow(name) << c; };
+        add("binary 1x", {"", 'B', 1, Ending::Sigint, 130, ""});
+        add("text 1x, SIGTERM", {"--qos 1", 'T', 1, Ending::Sigterm, 130, ""});
+        add("binary 10x, qos 1", {"--qos 1", 'B', 10, Ending::Sigint, 130, ""});
+        add("text 10x", {"", 'T', 10, Ending::Sigint, 130, ""});
+        add("hub vanishes", {"--homeassistant", 'B', 1, Ending::HubVanishes, 74, "The hub on "});
+        add("publisher killed", {"--homeassistant ha", 'B', 1, Ending::Killed, -1, ""});
+        // Some 1200 records while it is down: the bound keeps the newest 300.
+        add("broker restarts", {"--qos 1 --queue 300", 'B', 1, Ending::BrokerRestart, 130,
+                                "records dropped while it was away."});
+        add("password file", {"--password-file {dir}/good", 'T', 1, Ending::Sigint, 130, ""});
+        add("TLS and password", {"--cafile {dir}/ca.crt --password-file {dir}/good", 'T', 1, Ending::Sigint, 130, ""});
+    }
+
+    void runs()
+    {
+        QFETCH(RunCase, c);
+        QString brokerUrl = c.options.contains("cafile") ? "{tls}" : c.options.contains("password") ? "{auth}" : "{broker}";
+        hub->setDisplayMode(c.display);
+        hub->setOperatingMode('F');
+        hub->setMask(0x0F);
+        hub->setStreaming(false);
+        hub->setScript(script);
+        hub->setSpeedFactor(c.speed);
+        hub->setCyclePeriodMs(0);
+        hub->setCloseAfterRecords(c.ending == Ending::HubVanishes ? hub->recordsSent() + 500 : -1);
+        QProcess subscriber;
+        subscribe(subscriber, c.ending == Ending::BrokerRestart ? "keeper" : QString());
+        QProcess publisher;
+        publisher.start(PELLIX_HUBCTL, expand("--port " + hub->portPath() + " publish --broker " + brokerUrl + " "
+                                              + c.options).split(' ', Qt::SkipEmptyParts));
+        QVERIFY(hub->waitForReceived(6, 10000) && hub->received().contains("RRI"));
+        hub->setStreaming(true);
+        QDeadlineTimer deadline(15000);
+        while (subscriber.peek(1 << 26).count("/records ") < 400 && !deadline.hasExpired())
+            subscriber.waitForReadyRead(100);
+        if (c.ending == Ending::BrokerRestart) {
+            // SIGTERM: the broker keeps the subscriber's session, and so what it missed.
+            broker.terminate();
+            broker.waitForFinished();
+            QTest::qWait(2000);
+            QVERIFY(startBroker());
+            QTest::qWait(4000);
+        }
+        const int signal = c.ending == Ending::Killed ? SIGKILL : c.ending == Ending::Sigterm ? SIGTERM : SIGINT;
+        if (c.ending != Ending::HubVanishes) {
+            QTest::qWait(500);
+            ::kill(pid_t(publisher.processId()), signal);
+        }
+        QVERIFY(publisher.waitForFinished(20000));
+        const QByteArray err = publisher.readAllStandardError();
+        QVERIFY2(c.code < 0 ? publisher.exitStatus() == QProcess::CrashExit : publisher.exitCode() == c.code, err.constData());
+        QVERIFY2(err.contains(c.err.toUtf8()), err.constData());
+        const QList<int> numbers = sequence(messages(stop(subscriber)));
+        QVERIFY2(numbers.size() > 400, qPrintable(QString::number(numbers.size())));
+        static const QRegularExpression summary("publish: (\\d+) records, (\\d+) dropped");
+        const QRegularExpressionMatch m = summary.match(QString::fromUtf8(err));
+        QVERIFY2(c.code < 0 || m.hasMatch(), err.constData());
+        const int published = m.captured(1).toInt(), dropped = m.captured(2).toInt();
+        // In the hub's order, from its first record on; after a broker restart QoS 1 may bring one twice
+        // and what the bound let go is missing, no more than was said.
+        QHash<int, int> place;
+        for (int i = 0; i < script.size(); ++i)
+            place.insert(script[i][0], i);
+        int missing = 0, last = 0;
+        QSet<int> seen {numbers.value(0)};
+        for (int r = 1; r < numbers.size(); ++r) {
+            // What QoS 1 sends again after the broker came back is a record seen already.
+            if (c.ending == Ending::BrokerRestart && seen.contains(numbers[r]))
+                continue;
+            const int step = place.value(numbers[r], -1) - place.value(numbers[last], -1);
+            QVERIFY2(step == 1 || (c.ending == Ending::BrokerRestart && step > 1),
+                     qPrintable(QStringLiteral("record %1: %2 after %3").arg(r).arg(numbers[r]).arg(numbers[last])));
+            missing += step - 1;
+            seen.insert(numbers[r]);
+            last = r;
+        }
+        QCOMPARE(numbers.value(0), script[0][0]);
+        QVERIFY(!numbers.contains(-1));
+        if (c.ending == Ending::BrokerRestart)
+            QVERIFY2(dropped > 0 && missing <= dropped && numbers.size() - dropped <= published + 50,
+                     qPrintable(QStringLiteral("%1 missing, %2 dropped").arg(missing).arg(dropped)));
+        else if (c.code >= 0)
+            QVERIFY2(dropped == 0 && numbers.size() == published,
+                     qPrintable(QStringLiteral("%1 of %2").arg(numbers.size()).arg(published)));
+        // A new subscriber sees the hub's state: offline by the program's last words or the broker's will.
+        QHash<QString, QByteArray> state;
+        for (const Message &message : retained())
+            if (message.retained)
+                state.insert(message.topic, message.payload);
+        QCOMPARE(state.value(QString(Prefix) + "/status"), QByteArray("offline"));
+        const QJsonObject info = QJsonDocument::fromJson(state.value(QString(Prefix) + "/info")).object();
+        QCOMPARE(info.value("serial").toString(), QStringLiteral("A7-0042"));
+        QCOMPARE(info.value("output").toString(), QString(c.display == 'B' ? "binary" : "text"));
+        QCOMPARE(info.value("sensor_mask").toString(), QStringLiteral("0F"));
+        QCOMPARE(info.value("dropped").toInt(-1), c.ending == Ending::BrokerRestart ? dropped : 0);
+        const QString discovery = c.options.contains("--homeassistant ha") ? "ha" : "homeassistant";
+        int configs = 0;
+        for (int k = 0; k < 8; ++k) {
+            const QJsonObject config = QJsonDocument::fromJson(
+                state.value(QStringLiteral("%1/sensor/pellix_A7-0042/s%2/config").arg(discovery).arg(k))).object();
+            configs += !config.isEmpty();
+            QVERIFY(config.isEmpty() || (config.value("value_template").toString() == QStringLiteral("{{ value_json.s%1 }}").arg(k)
+                                         && config.value("unit_of_measurement") == "mm"
+                                         && config.value("availability_topic") == QString(Prefix) + "/status"
+                                         && config.value("state_topic") == QString(Prefix) + "/records"
+                                         && config.value("device").toObject().value("name") == "Pellix hub A7-0042"));
+        }
+        QCOMPARE(configs, c.options.contains("--homeassistant") ? 8 : 0);
+    }
+
+    // Refused before or at the first connection: the one sentence and the exit code; 130 is a
+    // program that kept trying until its SIGINT.
+    void refused_data()
+    {
+        QTest::addColumn<BadCase>("c");
+        const auto add = [](const char *name, const BadCase &c) { QTest::newRow(name) << c; };
+        add("no broker", {"", 64, "publish needs --broker mqtt://HOST[:PORT]."});
+        add("unparsable URL", {"--broker http//x:y", 64, "--broker takes mqtt://HOST[:PORT] or mqtts://HOST[:PORT]: http//x:y"});
+        add("password in the URL", {"--broker mqtt://u:p@127.0.0.1", 64, "--broker takes no user name or password"});
+        add("qos 2", {"--broker {broker} --qos 2", 64, "--qos takes 0 or 1."});
+        add("TLS file on plain", {"--broker {broker} --cafile x", 64, "--cafile, --cert and --key need an mqtts:// broker."});
+        add("no password file", {"--broker {auth} --password-file {dir}/none", 66, "Cannot read {dir}/none"});
+        add("no CA file", {"--broker {tls} --cafile {dir}/none", 66, "Cannot read {dir}/none"});
+        add("unresolvable name", {"--broker mqtt://no-such-host.invalid", 68, "Cannot find the broker no-such-host.invalid"});
+        add("refusing port", {"--broker {closed}", 130, "cannot reach the broker at 127.0.0.1:"});
+        add("wrong password", {"--broker {auth} --password-file {dir}/bad", 77, "rejected the user name or password"});
+        add("no password", {"--broker {auth}", 77, "rejected the user name or password"});
+        add("password from the environment", {"--broker {auth}", 130, "", "PELLIX_MQTT_PASSWORD=s3cret"});
+        add("wrong password over TLS", {"--broker {tls} --cafile {dir}/ca.crt --password-file {dir}/bad", 77,
+                                         "rejected the user name or password"});
+        add("another CA", {"--broker {tls} --cafile {dir}/other.crt --password-file {dir}/good", 77,
+                           "is not signed by the CA in --cafile."});
+    }
+
+    void refused()
+    {
+        QFETCH(BadCase, c);
+        QProcess publisher;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("PELLIX_MQTT_USERNAME", "pellix");
+        environment.remove("PELLIX_MQTT_PASSWORD");
+        if (!c.env.isEmpty())
+            environment.insert(c.env.section('=', 0, 0), c.env.section('=', 1));
+        publisher.setProcessEnvironment(environment);
+        publisher.start(PELLIX_HUBCTL, expand("--port " + hub->portPath() + " publish " + c.options).split(' ', Qt::SkipEmptyParts));
+        if (c.code == 130) {
+            // Still trying, or connected, 3 s on.
+            QVERIFY(!publisher.waitForFinished(3000));
+            ::kill(pid_t(publisher.processId()), SIGINT);
+        }
+        QVERIFY(publisher.waitForFinished(20000));
+        const QByteArray err = publisher.readAllStandardError();
+        QVERIFY2(publisher.exitCode() == c.code && err.contains(expand(c.err).toUtf8()), err.constData());
+        // A refusal is one sentence on one line, besides the count of what was sent.
+        QVERIFY2(c.code == 130 || err.count('\n') - err.count("publish: ") == 1, err.constData());
+        // Usage errors before the hub hears a word.
+        QVERIFY(c.code != 64 || hub->received().isEmpty());
+        // The password from the environment was taken: no refusal, no retry.
+        QVERIFY2(c.env.isEmpty() || (!err.contains("rejected") && !err.contains("cannot reach")), err.constData());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPublish)
+#include "tst_publish.moc"
