@@ -249,6 +249,8 @@ public:
     int run(Interrupts &interrupts);
 
 private:
+    int startClient(QEventLoop &loop);
+
     QByteArray info() const
     {
         QJsonObject object = QJsonDocument::fromJson(report.json()).object();
@@ -305,29 +307,31 @@ private:
     qint64 saidDropped = 0;
     qint64 droppedAtLoss = 0;
     bool lostSaid = false;
+    // Set when the client says trying again cannot help.
+    int fatalCode = 0;
 };
 
-int Publisher::run(Interrupts &interrupts)
+// Starts the broker client, with what it says wired to loop. An exit code when
+// it cannot work at all, else 0.
+int Publisher::startClient(QEventLoop &loop)
 {
     MqttClient::Settings settings = options.broker;
     settings.willTopic = prefix + QStringLiteral("/status");
     settings.willPayload = "offline";
     client = std::make_unique<MqttClient>(settings);
-    QEventLoop loop;
-    int fatalCode = 0;
-    QObject::connect(client.get(), &MqttClient::fatal, &loop, [&](const QString &sentence, int code) {
+    QObject::connect(client.get(), &MqttClient::fatal, &loop, [this, &loop](const QString &sentence, int code) {
         Console::err(sentence);
         fatalCode = code;
         loop.quit();
     });
-    QObject::connect(client.get(), &MqttClient::connectionLost, &loop, [&](const QString &reason, int retryMs) {
+    QObject::connect(client.get(), &MqttClient::connectionLost, &loop, [this](const QString &reason, int retryMs) {
         if (!lostSaid)
             droppedAtLoss = client->dropped();
         lostSaid = true;
         Console::err(QStringLiteral("publish: cannot reach the broker at %1 (%2); trying again in %3 s, the hub "
                                     "link stays up.").arg(client->address(), reason).arg(retryMs / 1000.0));
     });
-    QObject::connect(client.get(), &MqttClient::connected, &loop, [&] {
+    QObject::connect(client.get(), &MqttClient::connected, &loop, [this] {
         if (lostSaid)
             Console::err(QStringLiteral("publish: connected to the broker at %1 again; %2 records dropped while it "
                                         "was away.").arg(client->address()).arg(client->dropped() - droppedAtLoss));
@@ -338,8 +342,14 @@ int Publisher::run(Interrupts &interrupts)
         Console::err(client->error());
         return ExitCode::NoInput;
     }
-    if (fatalCode)
-        return fatalCode;
+    return fatalCode;
+}
+
+int Publisher::run(Interrupts &interrupts)
+{
+    QEventLoop loop;
+    if (const int code = startClient(loop))
+        return code;
 
     LineOutlet outlet([this](const QByteArray &line) { takeLine(line); });
     outlet.open(QIODevice::WriteOnly | QIODevice::Unbuffered);

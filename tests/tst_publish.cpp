@@ -275,19 +275,23 @@ private slots:
         QHash<int, int> place;
         for (int i = 0; i < script.size(); ++i)
             place.insert(script[i][0], i);
-        int missing = 0, last = 0;
+        int missing = 0, last = 0, furthest = 0;
         QSet<int> seen {numbers.value(0)};
         for (int r = 1; r < numbers.size(); ++r) {
-            // What QoS 1 sends again after the broker came back is a record seen already.
-            if (c.ending == Ending::BrokerRestart && seen.contains(numbers[r]))
-                continue;
             const int step = place.value(numbers[r], -1) - place.value(numbers[last], -1);
-            QVERIFY2(step == 1 || (c.ending == Ending::BrokerRestart && step > 1),
-                     qPrintable(QStringLiteral("record %1: %2 after %3").arg(r).arg(numbers[r]).arg(numbers[last])));
-            missing += step - 1;
-            seen.insert(numbers[r]);
+            if (c.ending == Ending::BrokerRestart) {
+                // QoS 1 sends again, after the broker came back, what it had not
+                // confirmed: maybe a record seen already, maybe after newer ones.
+                QVERIFY2(place.contains(numbers[r]), qPrintable(QString::number(numbers[r])));
+                seen.insert(numbers[r]);
+                furthest = qMax(furthest, place.value(numbers[r]));
+                continue;
+            }
+            QVERIFY2(step == 1, qPrintable(QStringLiteral("record %1: %2 after %3").arg(r).arg(numbers[r]).arg(numbers[last])));
             last = r;
         }
+        for (int i = 0; c.ending == Ending::BrokerRestart && i <= furthest; ++i)
+            missing += !seen.contains(script[i][0]);
         QCOMPARE(numbers.value(0), script[0][0]);
         QVERIFY(!numbers.contains(-1));
         if (c.ending == Ending::BrokerRestart)
