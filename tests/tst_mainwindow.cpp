@@ -519,6 +519,10 @@ private slots:
             ::child<QSpinBox>(&first, "spinBoxMeanNbVal")->setValue(7);
             ::child<QAction>(&first, "actionReconnect")->setChecked(true);
             first.resize(1000, 750);
+            // Closed as a user closes it, with the history plot open.
+            first.show();
+            ::child<QAction>(&first, "actionHistory")->trigger();
+            first.close();
         }
         MainWindow second;
         second.useSettings(&settings);
@@ -528,6 +532,7 @@ private slots:
         QCOMPARE(::child<QSpinBox>(&second, "spinBoxMeanNbVal")->value(), 7);
         QVERIFY(::child<QAction>(&second, "actionReconnect")->isChecked());
         QCOMPARE(second.size(), QSize(1000, 750));
+        QVERIFY(second.findChild<QWidget *>(QStringLiteral("HistoryWindow")));
         QCOMPARE(child<QSpinBox>("spinBox")->value(), 4000);
         QVERIFY(!child<QAction>("actionReconnect")->isChecked());
 
@@ -548,6 +553,25 @@ private slots:
         QCOMPARE(::child<QSpinBox>(&third, "spinBoxMeanNbVal")->value(), child<QSpinBox>("spinBoxMeanNbVal")->value());
         QVERIFY(!::child<QAction>(&third, "actionReconnect")->isChecked());
         QVERIFY(!third.findChild<QWidget *>(QStringLiteral("HistoryWindow")));
+
+        // A window saved at 100000 x 100000 pixels, as no screen holds: the
+        // window keeps its own size.
+        QWidget sized;
+        sized.setGeometry(100, 100, 400, 300);
+        QByteArray huge = sized.saveGeometry();
+        for (const auto &[from, to] : {std::pair<qint32, qint32>{499, 100099}, {399, 100099}}) {
+            QByteArray was, becomes;
+            QDataStream(&was, QIODevice::WriteOnly) << from;
+            QDataStream(&becomes, QIODevice::WriteOnly) << to;
+            QVERIFY(huge.contains(was));
+            huge.replace(was, becomes);
+        }
+        QSettings hugeSettings(dir.filePath(QStringLiteral("huge.ini")), QSettings::IniFormat);
+        hugeSettings.setValue(QStringLiteral("geometry"), huge);
+        MainWindow fourth;
+        const QSize own = fourth.size();
+        fourth.useSettings(&hugeSettings);
+        QCOMPARE(fourth.size(), own);
     }
 
     // The plot follows the hub's sensors and the display maximum, stands still

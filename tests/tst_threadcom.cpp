@@ -261,7 +261,7 @@ private slots:
         QTest::newRow("no such file") << qint64(-1) << "Error opening the file!";
         QTest::newRow("empty file") << qint64(0) << "The firmware file is empty. Please choose another file.";
         QTest::newRow("over the size limit") << qint64(8 * 1024 * 1024 + 1)
-            << "8.0 MiB, over a Hub image's 8 MiB. Choose another file.";
+            << "8388609 bytes, more than 8 MiB. Choose another file.";
         QTest::newRow("beyond the size header") << qint64(5) * 1024 * 1024 * 1024
             << "The file is over 4 GiB. Choose the Hub's firmware.";
     }

@@ -150,7 +150,7 @@ private slots:
         QTest::newRow("none picked") << qint64(-1) << "Please disconnect reconnect your device";
         QTest::newRow("empty") << qint64(0) << "firmware.binary is empty. Please choose another file.";
         QTest::newRow("8 MiB and a byte") << qint64(8 * 1024 * 1024 + 1)
-                                          << "8.0 MiB, over a Hub image's 8 MiB. Choose another file.";
+                                          << "8388609 bytes, more than 8 MiB. Choose another file.";
         QTest::newRow("70 bytes") << qint64(70) << "Please disconnect reconnect your device";
     }
 
@@ -168,6 +168,10 @@ private slots:
         QCOMPARE(::child<QPushButton>(upgrade, "upgrade_button")->isEnabled(), size == 70);
         QCOMPARE(::child<QProgressBar>(upgrade, "progressBar")->maximum(), size == 70 ? 70 : 0);
         QVERIFY(hub->received().isEmpty());   // no erase
+        // A usable file picked after it: no refusal stays beside "Upgrade".
+        answerNextFileDialog(this, writeFirmware(image(70)));
+        QTest::mouseClick(::child<QPushButton>(upgrade, "SelectFW"), Qt::LeftButton);
+        QCOMPARE(::child<QLabel>(upgrade, "label")->text(), QStringLiteral("Please disconnect reconnect your device"));
         upgrade->close();
         clickConnect();
         QTRY_COMPARE(processThreadCount(), baselineThreads);

@@ -106,7 +106,8 @@ QString FirmwareImage::describe() const
     case Problem::Empty:
         return UpgradeTexts::text(UpgradeTexts::FileEmpty);
     case Problem::AboveLimit:
-        return UpgradeTexts::text(UpgradeTexts::FileTooLarge, QString::number(double(size_) / (1 << 20), 'f', 1),
+        // In bytes: a size in MiB rounds a file just over the limit down to it.
+        return UpgradeTexts::text(UpgradeTexts::FileTooLarge, QString::number(size_),
                                   QString::number(DefaultLimit >> 20));
     case Problem::BeyondHeader:
         return UpgradeTexts::text(UpgradeTexts::FileBeyondHeader);

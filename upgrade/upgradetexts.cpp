@@ -46,7 +46,7 @@ QString UpgradeTexts::text(Text which, const QString &first, const QString &seco
     case NamedFileEmpty:
         return translated("%1 is empty. Please choose another file.").arg(first);
     case FileTooLarge:
-        return translated("%1 MiB, over a Hub image's %2 MiB. Choose another file.")
+        return translated("%1 bytes, more than %2 MiB. Choose another file.")
             .arg(first, second);
     case FileBeyondHeader:
         return translated("The file is over 4 GiB. Choose the Hub's firmware.");
@@ -71,7 +71,7 @@ QStringList UpgradeTexts::widest()
             texts << text(Text(which), name);
             break;
         case FileTooLarge:
-            texts << text(FileTooLarge, QStringLiteral("4095.9"), QStringLiteral("8"));
+            texts << text(FileTooLarge, QStringLiteral("4294967295"), QStringLiteral("8"));
             break;
         case FileNotReadWhole:
             texts << text(FileNotReadWhole, QStringLiteral("Input/output error"));

@@ -31,7 +31,7 @@ public:
         FileEmpty,
         NamedFileUnreadable,   // %1 the file's name
         NamedFileEmpty,        // %1 the file's name
-        FileTooLarge,          // %1 the file's MiB, %2 the limit's
+        FileTooLarge,          // %1 the file's bytes, %2 the limit's MiB
         FileBeyondHeader,
         FileNotReadWhole,      // %1 the system's reason
     };

@@ -9,6 +9,8 @@
 #include <QFileDialog>
 #include <QFileInfo>
 
+#include <utility>
+
 FW_Upgrade::FW_Upgrade(QWidget *parent)
     : QDialog(parent)
     , ui(new Ui::FW_Upgrade)
@@ -42,6 +44,8 @@ void FW_Upgrade::on_SelectFW_clicked()
     file_size = image.isUsable() ? image.size() : 0;
     chosenImage = image.bytes();
     if (!image.isUsable()) {
+        if (beforeRefusal.isNull())
+            beforeRefusal = ui->label->text();
         ui->progressBar->setRange(0, 0);
         ui->upgrade_button->setEnabled(false);
         const QString name = QFileInfo(file_path).fileName();
@@ -59,6 +63,8 @@ void FW_Upgrade::on_SelectFW_clicked()
         }
         return;
     }
+    if (!beforeRefusal.isNull())
+        ui->label->setText(std::exchange(beforeRefusal, QString()));
     ui->upgrade_button->setEnabled(true);
     ui->progressBar->setRange(0, static_cast<int>(file_size));
 }

@@ -40,6 +40,9 @@ private:
     QString file_path;
     qint64 file_size = 0;
     QByteArray chosenImage;
+    // What the line said before a picked file was refused: a usable pick puts
+    // it back, so no refusal stands beside an enabled "Upgrade".
+    QString beforeRefusal;
 };
 
 #endif // FW_UPGRADE_H

@@ -715,6 +715,12 @@ void MainWindow::useSettings(QSettings *store)
         on_actionHistory_triggered();
 }
 
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    saveSettings();
+    QMainWindow::closeEvent(event);
+}
+
 void MainWindow::saveSettings()
 {
     if (settings)

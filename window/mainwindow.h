@@ -62,6 +62,11 @@ public:
     // As a press on "Connect".
     void connectNow();
 
+protected:
+    // Saved while the window and its history plot are still shown: once it is
+    // closed, the plot is hidden with it.
+    void closeEvent(QCloseEvent *event) override;
+
 signals:
     void ConfigSet();
     void Discon();

@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QComboBox>
+#include <QScreen>
 #include <QSettings>
 #include <QSpinBox>
 
@@ -16,6 +17,21 @@ namespace {
 int storedValue(const StoredSettings &stored, const QString &key, const QSpinBox *box)
 {
     return stored.number(key, box->minimum(), box->maximum(), box->value());
+}
+
+// A window many times its screen's size is no window the user left: a broken
+// or foreign file's geometry (100000 x 100000 made a window of four gigabytes
+// that crashed when drawn) is passed over. Qt already brings back one that
+// lies beyond the screens.
+void restoreFitting(QWidget *widget, const QByteArray &geometry)
+{
+    const QByteArray before = widget->saveGeometry();
+    if (geometry.isEmpty() || !widget->restoreGeometry(geometry))
+        return;
+    const QScreen *screen = widget->screen();
+    const QSize room = screen ? screen->availableVirtualSize() : QSize();
+    if (room.isValid() && (widget->width() > 4 * room.width() || widget->height() > 4 * room.height()))
+        widget->restoreGeometry(before);
 }
 
 } // namespace
@@ -34,7 +50,7 @@ bool WindowSettings::restore() const
         controls.port->setEditText(port);
     controls.maximum->setValue(storedValue(stored, QStringLiteral("maximum"), controls.maximum));
     controls.average->setValue(storedValue(stored, QStringLiteral("average"), controls.average));
-    controls.window->restoreGeometry(stored.bytes(QStringLiteral("geometry")));
+    restoreFitting(controls.window, stored.bytes(QStringLiteral("geometry")));
     controls.reconnect->setChecked(stored.flag(QStringLiteral("reconnect"), false));
     return stored.flag(QStringLiteral("history/open"), false);
 }
@@ -43,7 +59,7 @@ void WindowSettings::restoreHistory(HistoryWindow *history) const
 {
     const StoredSettings stored(settings);
     history->setSpanIndex(stored.number(QStringLiteral("history/span"), 0, 2, 1));
-    history->restoreGeometry(stored.bytes(QStringLiteral("history/geometry")));
+    restoreFitting(history, stored.bytes(QStringLiteral("history/geometry")));
 }
 
 void WindowSettings::save(const HistoryWindow *history) const
