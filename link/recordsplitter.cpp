@@ -80,6 +80,14 @@ QVector<Readings> RecordSplitter::feed(const QByteArray &bytes)
     return records;
 }
 
+// Where what is kept starts when no header follows from: a last "P" may open
+// a header the next read completes; not one of the values of a frame taken.
+int RecordSplitter::headerStartFrom(int from) const
+{
+    const int last = pending.size() - 1;
+    return last >= from && pending.endsWith(RecordHeader.at(0)) ? last : pending.size();
+}
+
 // A frame is its header and sixteen value bytes; whatever the hub puts after
 // them is passed over up to the next header.
 void RecordSplitter::takeFrames(QVector<Readings> &records)
@@ -88,10 +96,7 @@ void RecordSplitter::takeFrames(QVector<Readings> &records)
     for (;;) {
         const int header = pending.indexOf(RecordHeader, from);
         if (header < 0) {
-            // Keep a last "P": it may open a header the next read completes;
-            // not one of the values of the frame just taken.
-            const int last = pending.size() - 1;
-            from = last >= from && pending.endsWith(RecordHeader.at(0)) ? last : pending.size();
+            from = headerStartFrom(from);
             break;
         }
         if (leavingText) {
@@ -130,8 +135,7 @@ void RecordSplitter::takeLeftoverFrames(QVector<Readings> &records)
     while (leavingBinary) {
         const int header = pending.indexOf(RecordHeader, from);
         if (header < 0) {
-            const int last = pending.size() - 1;
-            from = last >= from && pending.endsWith(RecordHeader.at(0)) ? last : pending.size();
+            from = headerStartFrom(from);
             break;
         }
         int length = 0;

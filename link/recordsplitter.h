@@ -31,6 +31,7 @@ private:
     void takeFrames(QVector<HubProtocol::Readings> &records);
     void takeLines(QVector<HubProtocol::Readings> &records);
     void takeLeftoverFrames(QVector<HubProtocol::Readings> &records);
+    int headerStartFrom(int from) const;
 
     uchar mode = HubProtocol::Text;
     QByteArray pending;
