@@ -17,8 +17,7 @@
 #include <memory>
 
 class About;
-class HistoryBuffer;
-class HistoryWindow;
+class HistoryControl;
 class FW_Upgrade;
 class Restart;
 class QCheckBox;
@@ -122,9 +121,6 @@ private:
     ThreadCom *worker() const { return connection.worker(); }
     void saveSettings();
     void unlinkUpgradeDialog();
-    void attachHistory();
-    void detachHistory();
-    void addSwatches();
 
     void connectToHub(const QString &port);
     void disconnectFromHub();
@@ -181,9 +177,7 @@ private:
     bool displayHexadecimal = false;
     RecordingControl *recording = nullptr;
     std::unique_ptr<WindowSettings> settings;
-    // Every record of every connection, for the history plot.
-    std::shared_ptr<HistoryBuffer> history;
-    HistoryWindow *historyWindow = nullptr;
+    HistoryControl *history = nullptr;
     ReconnectWait *reconnect = nullptr;
     Upgrade_logic::WaitLimits upgradeWaitLimits;
 };
