@@ -79,20 +79,7 @@ MainWindow::MainWindow(QWidget *parent)
         if (message.isEmpty())
             ui->statusBar->showMessage(linkMessage());
     });
-    history = new HistoryControl(this, ui->centralWidget);
-    history->setMaximum(ui->spinBox->value());
-    connect(ui->spinBox, QOverload<int>::of(&QSpinBox::valueChanged), history, &HistoryControl::setMaximum);
-    recording = new RecordingControl(ui->actionRecord, ui->statusBar, [this] { return worker(); }, this);
-    reconnect = new ReconnectWait(this);
-    connect(reconnect, &ReconnectWait::portBack, this, &MainWindow::tryAwaitedHub);
-    connect(reconnect, &ReconnectWait::changed, this, [this] {
-        if (link == Link::Disconnected)
-            ui->statusBar->showMessage(linkMessage());
-    });
-    connect(ui->actionReconnect, &QAction::toggled, this, [this](bool on) {
-        if (!on)
-            reconnect->stop();
-    });
+    addFeatures();
     setLink(Link::Disconnected);
     // A new scale applies from the next display call, also when the readings
     // it shows are the same as before.
@@ -120,6 +107,26 @@ MainWindow::MainWindow(QWidget *parent)
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
     for (const QSerialPortInfo &port : ports)
         ui->comboBoxPortName->addItem(port.portName());
+}
+
+// What the window does beyond its hub link: each a class of its own, told
+// of the link's changes by setLink() and the worker's slots.
+void MainWindow::addFeatures()
+{
+    history = new HistoryControl(this, ui->centralWidget);
+    history->setMaximum(ui->spinBox->value());
+    connect(ui->spinBox, QOverload<int>::of(&QSpinBox::valueChanged), history, &HistoryControl::setMaximum);
+    recording = new RecordingControl(ui->actionRecord, ui->statusBar, [this] { return worker(); }, this);
+    reconnect = new ReconnectWait(this);
+    connect(reconnect, &ReconnectWait::portBack, this, &MainWindow::tryAwaitedHub);
+    connect(reconnect, &ReconnectWait::changed, this, [this] {
+        if (link == Link::Disconnected)
+            ui->statusBar->showMessage(linkMessage());
+    });
+    connect(ui->actionReconnect, &QAction::toggled, this, [this](bool on) {
+        if (!on)
+            reconnect->stop();
+    });
 }
 
 MainWindow::~MainWindow()

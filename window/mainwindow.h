@@ -112,6 +112,7 @@ private:
         Upgrading,           // a run is going on the worker's thread
         UpgradeUnfinished    // the hub sits in its boot loader without a new image
     };
+    void addFeatures();
     void setLink(Link next);
     QString linkMessage() const;
     bool controlsSpeakToHub() const;
