@@ -94,6 +94,7 @@ private:
     void watchSocket();
     void dropNotifiers();
     QString reasonFor(int rc, int savedErrno) const;
+    int tlsFailure(int rc, QString &sentence) const;
 
     Settings settings;
     mosquitto *handleMosq = nullptr;
@@ -110,7 +111,8 @@ private:
     QSet<int> publishedAtOnce;
     qint64 droppedCount = 0;
     QString errorText;
-    QString lastLibraryError;
+    // What the library said of trouble during the current attempt, a line each.
+    QString attemptLog;
     bool connectedNow = false;
     bool everConnected = false;
     bool finishing = false;
