@@ -201,12 +201,14 @@ int MqttClient::tlsFailure(int rc, QString &sentence) const
     // Our own files first: the library names the one it could not use.
     if (attemptLog.contains(QLatin1String("key values mismatch"))) {
         sentence = QStringLiteral("The key in %1 does not belong to the certificate in %2: give --key the key the "
-                                  "certificate was made for.").arg(settings.keyFile, settings.certFile);
+                                  "certificate was made for.")
+                       .arg(settings.keyFile, settings.certFile);
         return ExitCode::NoInput;
     }
     if (attemptLog.contains(QLatin1String("Unable to load client key"))) {
         sentence = QStringLiteral("Cannot use the key in %1: it is no PEM private key, or one with a passphrase "
-                                  "(give --key a key without one).").arg(settings.keyFile);
+                                  "(give --key a key without one).")
+                       .arg(settings.keyFile);
         return ExitCode::NoInput;
     }
     if (attemptLog.contains(QLatin1String("Unable to load client certificate"))) {
@@ -222,19 +224,22 @@ int MqttClient::tlsFailure(int rc, QString &sentence) const
     if (attemptLog.contains(QLatin1String("certificate verify failed"))) {
         sentence = settings.caFile.isEmpty()
                        ? QStringLiteral("The broker's certificate at %1 is not signed by a CA this system trusts: give "
-                                        "its CA with --cafile.").arg(address())
+                                        "its CA with --cafile.")
+                             .arg(address())
                        : QStringLiteral("The broker's certificate at %1 is not signed by the CA in --cafile.").arg(address());
         return ExitCode::NoPermission;
     }
     if (attemptLog.contains(QLatin1String("alert certificate required"))) {
         sentence = QStringLiteral("The broker at %1 wants a client certificate: give --cert and --key, signed by a CA "
-                                  "the broker trusts.").arg(address());
+                                  "the broker trusts.")
+                       .arg(address());
         return ExitCode::NoPermission;
     }
     const QRegularExpressionMatch alert = QRegularExpression(QLatin1String(CertificateAlerts)).match(attemptLog);
     if (alert.hasMatch() && !settings.certFile.isEmpty()) {
         sentence = QStringLiteral("The broker at %1 refused the client certificate in %2 (%3): give --cert and --key "
-                                  "signed by a CA the broker trusts.").arg(address(), settings.certFile, alert.captured(1));
+                                  "signed by a CA the broker trusts.")
+                       .arg(address(), settings.certFile, alert.captured(1));
         return ExitCode::NoPermission;
     }
     if (rc == MOSQ_ERR_TLS || attemptLog.contains(QLatin1String(" alert "))) {

@@ -94,6 +94,8 @@ private:
     void watchSocket();
     void dropNotifiers();
     QString reasonFor(int rc, int savedErrno) const;
+    // Why TLS failed in this attempt, from the library's log of it: the exit
+    // code and the sentence, or 0 when the log names no TLS cause.
     int tlsFailure(int rc, QString &sentence) const;
 
     Settings settings;

@@ -419,7 +419,10 @@ int Publisher::run(Interrupts &interrupts)
     const qint64 lost = client->dropped() + client->waiting();
     if (options.maxRate > 0)
         Console::err(QStringLiteral("publish: %1 records, %2 dropped (of %3 read, --max-rate %4)")
-                         .arg(handedOver).arg(lost).arg(recorder.rows()).arg(options.maxRate));
+                         .arg(handedOver)
+                         .arg(lost)
+                         .arg(recorder.rows())
+                         .arg(options.maxRate));
     else
         Console::err(QStringLiteral("publish: %1 records, %2 dropped").arg(handedOver).arg(lost));
     if (fatalCode)
