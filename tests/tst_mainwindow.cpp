@@ -505,10 +505,19 @@ private slots:
         QCOMPARE(error, reason);
     }
 
+    void settingsComeBack_data()
+    {
+        QTest::addColumn<bool>("quit");
+        QTest::newRow("window closed") << false;
+        // The application's quit closes every window, the plot after the main one.
+        QTest::newRow("window closed, then the application quits") << true;
+    }
+
     // A window with settings takes up where the last one left off; one without
     // (as every other window here) starts as always.
     void settingsComeBack()
     {
+        QFETCH(bool, quit);
         QTemporaryDir dir;
         QSettings settings(dir.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat);
         {
@@ -523,6 +532,8 @@ private slots:
             first.show();
             ::child<QAction>(&first, "actionHistory")->trigger();
             first.close();
+            if (quit)
+                first.findChild<QWidget *>(QStringLiteral("HistoryWindow"))->close();
         }
         MainWindow second;
         second.useSettings(&settings);

@@ -131,7 +131,10 @@ void MainWindow::addFeatures()
 
 MainWindow::~MainWindow()
 {
-    saveSettings();
+    // A window the user closed was saved then: the application's quit has
+    // since closed the history plot too, which the user left open.
+    if (!savedAtClose)
+        saveSettings();
     // The worker lets go of the file before it is closed.
     recording->stop();
     stopWorkerAtExit();
@@ -716,6 +719,7 @@ void MainWindow::useSettings(QSettings *store)
 void MainWindow::closeEvent(QCloseEvent *event)
 {
     saveSettings();
+    savedAtClose = true;
     QMainWindow::closeEvent(event);
 }
 

@@ -178,6 +178,8 @@ private:
     bool displayHexadecimal = false;
     RecordingControl *recording = nullptr;
     std::unique_ptr<WindowSettings> settings;
+    // What the window showed when the user closed it is what is kept.
+    bool savedAtClose = false;
     HistoryControl *history = nullptr;
     ReconnectWait *reconnect = nullptr;
     Upgrade_logic::WaitLimits upgradeWaitLimits;
