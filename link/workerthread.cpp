@@ -58,11 +58,17 @@ void WorkerThread::end()
 
 bool WorkerThread::waitForEnd(int limitMs) const
 {
-    if (!isRunning())
+    return waitForThread(runner, limitMs);
+}
+
+bool WorkerThread::waitForThread(QThread *thread, int limitMs)
+{
+    const QPointer<QThread> watched = thread;
+    if (!watched || !watched->isRunning())
         return true;
     QEventLoop loop;
-    QObject::connect(runner, &QThread::finished, &loop, &QEventLoop::quit);
+    QObject::connect(watched, &QThread::finished, &loop, &QEventLoop::quit);
     QTimer::singleShot(limitMs, &loop, &QEventLoop::quit);
     loop.exec();
-    return !isRunning();
+    return !watched || !watched->isRunning();
 }

@@ -39,6 +39,8 @@ public:
     // Runs the event loop, so the worker's last signals still arrive, until
     // the thread has finished or limitMs have passed. True if it finished.
     bool waitForEnd(int limitMs) const;
+    // The same for any thread, such as a port's previous holder.
+    static bool waitForThread(QThread *thread, int limitMs);
 
 private:
     QPointer<QThread> runner;

@@ -155,6 +155,9 @@ void MainWindow::stopWorkerAtExit()
     ending.interrupt();
     emit Discon();
     ending.waitForEnd(ExitWaitMs);
+    // A connection dropped before it started leaves the port's previous
+    // holder as the thread still running.
+    WorkerThread::waitForThread(portHolder, ExitWaitMs);
 }
 
 void MainWindow::OpencloseSerialPort()
