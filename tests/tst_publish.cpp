@@ -16,8 +16,9 @@ namespace {
 const char *const Prefix = "pellix/A7-0042";
 
 // How a run ends: SIGINT or SIGTERM, the hub's pty closing, SIGKILL, or SIGINT after the broker was
-// killed and started again mid-stream.
-enum class Ending { Sigint, Sigterm, HubVanishes, Killed, BrokerRestart };
+// killed and started again mid-stream; SIGINT after the hub's pty closed and the hub came back on the
+// same path, at once or after another hub (serial 9999) was there.
+enum class Ending { Sigint, Sigterm, HubVanishes, Killed, BrokerRestart, HubReturns, AnotherHubFirst };
 // options: {broker} {tls} {auth} are the listeners' URLs, {dir} the test's directory. display, speed:
 // the hub's. err: text found in stderr. queue: the --queue bound, 0 for the default.
 struct RunCase { QString options; char display; double speed; Ending ending; int code; QString err; };
@@ -217,6 +218,10 @@ private slots:
         add("binary 10x, qos 1", {"--qos 1", 'B', 10, Ending::Sigint, 130, ""});
         add("text 10x", {"", 'T', 10, Ending::Sigint, 130, ""});
         add("hub vanishes", {"--homeassistant", 'B', 1, Ending::HubVanishes, 74, "The hub on "});
+        add("hub vanishes and returns", {"--reconnect --homeassistant", 'B', 1, Ending::HubReturns, 130,
+                                         "waiting for the hub with serial number A7-0042 to come back on {dir}/hub."});
+        add("another hub, then the hub returns", {"--reconnect --qos 1", 'T', 1, Ending::AnotherHubFirst, 130,
+                                                  "another hub (serial number 9999) is on {dir}/hub; it is let go"});
         add("publisher killed", {"--homeassistant ha", 'B', 1, Ending::Killed, -1, ""});
         // Some 1200 records while it is down: the bound keeps the newest 300.
         add("broker restarts", {"--qos 1 --queue 300", 'B', 1, Ending::BrokerRestart, 130,
@@ -228,6 +233,7 @@ private slots:
     void runs()
     {
         QFETCH(RunCase, c);
+        const bool returns = c.ending == Ending::HubReturns || c.ending == Ending::AnotherHubFirst;
         QString brokerUrl = c.options.contains("cafile") ? "{tls}" : c.options.contains("password") ? "{auth}" : "{broker}";
         hub->setDisplayMode(c.display);
         hub->setOperatingMode('F');
@@ -236,11 +242,15 @@ private slots:
         hub->setScript(script);
         hub->setSpeedFactor(c.speed);
         hub->setCyclePeriodMs(0);
-        hub->setCloseAfterRecords(c.ending == Ending::HubVanishes ? hub->recordsSent() + 500 : -1);
+        hub->setCloseAfterRecords(c.ending == Ending::HubVanishes || returns ? hub->recordsSent() + 500 : -1);
+        // A link of the test's own, where the hub comes back.
+        const QString port = returns ? dir.filePath("hub") : hub->portPath();
+        QFile::remove(dir.filePath("hub"));
+        QVERIFY(!returns || QFile::link(hub->portPath(), port));
         QProcess subscriber;
         subscribe(subscriber, c.ending == Ending::BrokerRestart ? "keeper" : QString());
         QProcess publisher;
-        publisher.start(PELLIX_HUBCTL, expand("--port " + hub->portPath() + " publish --broker " + brokerUrl + " "
+        publisher.start(PELLIX_HUBCTL, expand("--port " + port + " publish --broker " + brokerUrl + " "
                                               + c.options).split(' ', Qt::SkipEmptyParts));
         QVERIFY(hub->waitForReceived(6, 10000) && hub->received().contains("RRI"));
         hub->setStreaming(true);
@@ -255,16 +265,55 @@ private slots:
             QVERIFY(startBroker());
             QTest::qWait(4000);
         }
+        QByteArray err;
+        const auto said = [&](const char *text) {
+            QDeadlineTimer deadline(30000);
+            while (!err.contains(text) && !deadline.hasExpired()) {
+                QTest::qWait(100);
+                err += publisher.readAllStandardError();
+            }
+            return err.contains(text);
+        };
+        if (returns) {
+            QVERIFY2(said("waiting for the hub with serial number A7-0042"), err.constData());
+            hub->stop();
+            hub->setCloseAfterRecords(-1);
+            hub->setStreaming(false);
+            if (c.ending == Ending::AnotherHubFirst)
+                hub->setIdentity("9999", "4.2.1", "PRO");
+            QVERIFY(hub->start());
+            QVERIFY(QFile::remove(port) && QFile::link(hub->portPath(), port));
+            if (c.ending == Ending::AnotherHubFirst) {
+                QVERIFY2(said("another hub (serial number 9999)"), err.constData());
+                hub->setIdentity("A7-0042", "4.2.1", "PRO");
+            }
+            QVERIFY2(said("the hub with serial number A7-0042 is back on"), err.constData());
+            hub->setStreaming(true);
+            const int before = subscriber.peek(1 << 26).count("/records ");
+            QDeadlineTimer flowing(15000);
+            while (subscriber.peek(1 << 26).count("/records ") < before + 300 && !flowing.hasExpired())
+                subscriber.waitForReadyRead(100);
+            QCOMPARE(publisher.state(), QProcess::Running);
+        }
         const int signal = c.ending == Ending::Killed ? SIGKILL : c.ending == Ending::Sigterm ? SIGTERM : SIGINT;
         if (c.ending != Ending::HubVanishes) {
             QTest::qWait(500);
             ::kill(pid_t(publisher.processId()), signal);
         }
         QVERIFY(publisher.waitForFinished(20000));
-        const QByteArray err = publisher.readAllStandardError();
+        err += publisher.readAllStandardError();
         QVERIFY2(c.code < 0 ? publisher.exitStatus() == QProcess::CrashExit : publisher.exitCode() == c.code, err.constData());
-        QVERIFY2(err.contains(c.err.toUtf8()), err.constData());
-        const QList<int> numbers = sequence(messages(stop(subscriber)));
+        QVERIFY2(err.contains(expand(c.err).toUtf8()), err.constData());
+        const QList<Message> received = messages(stop(subscriber));
+        // Online while the hub is there, offline while it is awaited and at the end; a broker that goes
+        // down sends the last will as well.
+        QStringList statuses;
+        for (const Message &m : received)
+            if (m.topic == QString(Prefix) + "/status" && (statuses.isEmpty() || statuses.last() != m.payload))
+                statuses << QString::fromUtf8(m.payload);
+        const bool twice = returns || c.ending == Ending::BrokerRestart;
+        QCOMPARE(statuses.join(' '), QString(twice ? "online offline online offline" : "online offline"));
+        const QList<int> numbers = sequence(received);
         QVERIFY2(numbers.size() > 400, qPrintable(QString::number(numbers.size())));
         static const QRegularExpression summary("publish: (\\d+) records, (\\d+) dropped");
         const QRegularExpressionMatch m = summary.match(QString::fromUtf8(err));
@@ -276,6 +325,7 @@ private slots:
         for (int i = 0; i < script.size(); ++i)
             place.insert(script[i][0], i);
         int missing = 0, last = 0, furthest = 0;
+        bool skipped = false;
         QSet<int> seen {numbers.value(0)};
         for (int r = 1; r < numbers.size(); ++r) {
             const int step = place.value(numbers[r], -1) - place.value(numbers[last], -1);
@@ -285,6 +335,12 @@ private slots:
                 QVERIFY2(place.contains(numbers[r]), qPrintable(QString::number(numbers[r])));
                 seen.insert(numbers[r]);
                 furthest = qMax(furthest, place.value(numbers[r]));
+                continue;
+            }
+            // What the pty held when it closed went with it: one step forward where the hub came back.
+            if (returns && step > 1 && !skipped) {
+                skipped = true;
+                last = r;
                 continue;
             }
             QVERIFY2(step == 1, qPrintable(QStringLiteral("record %1: %2 after %3").arg(r).arg(numbers[r]).arg(numbers[last])));

@@ -758,7 +758,7 @@ void MainWindow::workerOpenFailed()
         QApplication::beep();
         return;
     }
-    reconnect->openFailed();
+    reconnect->tryFailed();
 }
 
 void MainWindow::attachHistory()
