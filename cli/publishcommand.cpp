@@ -204,6 +204,8 @@ public:
         modes = operatingMode << 8 | displayMode;
     }
     int value() const { return modes; }
+    // A hub that came back reports its own modes, not those of its last records.
+    void forget() { modes = -1; }
 
 private:
     std::atomic<int> modes {-1};
@@ -416,6 +418,7 @@ int Publisher::run(Interrupts &interrupts)
         link = hubReturn.take();
         // The hub may have come back in other modes.
         report = link->report();
+        watch.forget();
         hubPresent = true;
         watchLink(loop, recorder, hubReturn);
         attach(recorder);
