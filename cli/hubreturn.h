@@ -28,7 +28,8 @@ public:
 
     // port as the user knows it: a link is resolved afresh at each try.
     void await(const QString &port, const QString &serial);
-    bool isWaiting() const { return wait.isWaiting(); }
+    // Ends the wait: no try from now on.
+    void stop() { wait.stop(); }
     // The hub that came back, configured and identified; once.
     std::unique_ptr<HubLink> take();
 

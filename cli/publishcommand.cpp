@@ -389,7 +389,10 @@ void Publisher::watchLink(QEventLoop &loop, Recorder &recorder, HubReturn &hubRe
         return;
     }
     // Queued: the link is closed and later replaced, never inside its own signal.
-    QObject::connect(link.get(), &HubLink::failed, &loop, [this, &recorder, &hubReturn] {
+    // Once the run ends, the waits of its last words see to a link that fails.
+    QObject::connect(link.get(), &HubLink::failed, &loop, [this, &loop, &recorder, &hubReturn] {
+        if (!loop.isRunning())
+            return;
         detach(recorder);
         hubPresent = false;
         client->publishRetained(statusTopic, "offline");
@@ -441,6 +444,8 @@ int Publisher::run(Interrupts &interrupts)
     attach(recorder);
     if (!fatalCode)
         loop.exec();
+    // No try may attach a hub to the recorder from here on.
+    hubReturn.stop();
     if (hubPresent)
         detach(recorder);
     recorder.stop();
