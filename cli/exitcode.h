@@ -7,7 +7,7 @@
 namespace ExitCode {
 const int Success = 0;
 const int Usage = 64;        // a command or option that makes no sense
-const int NoInput = 66;      // no such port or file, or a file with nothing to flash
+const int NoInput = 66;      // no such port or file, a file with nothing to flash, a key that cannot be used
 const int NoHost = 68;       // the broker's name does not resolve
 const int PortFailed = 74;   // the port cannot be opened, or it vanished
 const int HubFailed = 76;    // the hub or its boot loader refused or stopped answering

@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSocketNotifier>
 
 #include <mosquitto.h>
@@ -31,6 +32,17 @@ const char *orNull(const QByteArray &bytes)
 {
     return bytes.isEmpty() ? nullptr : bytes.constData();
 }
+
+// Without it OpenSSL asks for a key's passphrase on the terminal, and the
+// event loop, the hub's link with it, would wait for the answer.
+int noPassphrase(char *, int, int, void *)
+{
+    return 0;
+}
+
+// The TLS alerts a broker sends about the client certificate it was given.
+const char *const CertificateAlerts = "alert (unknown ca|bad certificate|certificate unknown|certificate expired|"
+                                      "certificate revoked|unsupported certificate|access denied|decrypt error)";
 
 } // namespace
 
@@ -92,7 +104,7 @@ bool MqttClient::start()
     if (rc == MOSQ_ERR_SUCCESS && settings.tls) {
         const QByteArray ca = local(settings.caFile), cert = local(settings.certFile), key = local(settings.keyFile);
         rc = mosquitto_tls_set(handleMosq, orNull(ca), ca.isEmpty() ? SystemCaPath : nullptr, orNull(cert),
-                               orNull(key), nullptr);
+                               orNull(key), &noPassphrase);
     }
     if (rc != MOSQ_ERR_SUCCESS) {
         errorText = QStringLiteral("Cannot set the MQTT client up (%1).").arg(QString::fromUtf8(mosquitto_strerror(rc)));
@@ -106,7 +118,7 @@ void MqttClient::attempt()
 {
     if (finishing)
         return;
-    lastLibraryError.clear();
+    attemptLog.clear();
     mosquitto_log_callback_set(handleMosq, &MqttClient::onLog);
     // Whether the first call got as far as the socket or not, it kept the address.
     const int rc = addressSet ? mosquitto_reconnect_async(handleMosq)
@@ -117,6 +129,14 @@ void MqttClient::attempt()
     if (rc == MOSQ_ERR_EAI && !everConnected) {
         emit fatal(QStringLiteral("Cannot find the broker %1: the name does not resolve. Check the broker URL.")
                        .arg(settings.host), ExitCode::NoHost);
+        return;
+    }
+    // The library reads the certificates and the key here, before the broker
+    // hears a word: a file that does not fit ends it at once.
+    QString sentence;
+    const int fatalCode = rc != MOSQ_ERR_SUCCESS && !everConnected && settings.tls ? tlsFailure(rc, sentence) : 0;
+    if (fatalCode) {
+        emit fatal(sentence, fatalCode);
         return;
     }
     if (rc != MOSQ_ERR_SUCCESS) {
@@ -146,17 +166,14 @@ void MqttClient::handle(int rc)
             return;
         }
     }
-    // A certificate that does not fit will not fit the next time either.
-    if (!everConnected && settings.tls && (rc == MOSQ_ERR_TLS || (rc == MOSQ_ERR_ERRNO && savedErrno == EPROTO))) {
+    // A certificate that does not fit will not fit the next time either. A
+    // broker that refuses the client's certificate just closes the connection
+    // after its alert, so the alert in the log is what tells it from a loss.
+    QString sentence;
+    const int fatalCode = !everConnected && settings.tls ? tlsFailure(rc, sentence) : 0;
+    if (fatalCode) {
         dropNotifiers();
-        const QString sentence =
-            lastLibraryError.contains(QLatin1String("certificate verify failed"))
-                ? QStringLiteral("The broker's certificate at %1 is not signed by the CA in --cafile.").arg(address())
-            : rc == MOSQ_ERR_ERRNO
-                ? QStringLiteral("The broker at %1 refused our client certificate: give --cert and --key signed by "
-                                 "the CA it trusts.").arg(address())
-                : QStringLiteral("TLS with the broker at %1 failed (%2).").arg(address(), lastLibraryError.simplified());
-        emit fatal(sentence, ExitCode::NoPermission);
+        emit fatal(sentence, fatalCode);
         return;
     }
     lose(reasonFor(rc, savedErrno));
@@ -177,6 +194,60 @@ QString MqttClient::reasonFor(int rc, int savedErrno) const
     default:
         return QString::fromUtf8(mosquitto_strerror(rc));
     }
+}
+
+int MqttClient::tlsFailure(int rc, QString &sentence) const
+{
+    // Our own files first: the library names the one it could not use.
+    if (attemptLog.contains(QLatin1String("key values mismatch"))) {
+        sentence = QStringLiteral("The key in %1 does not belong to the certificate in %2: give --key the key the "
+                                  "certificate was made for.")
+                       .arg(settings.keyFile, settings.certFile);
+        return ExitCode::NoInput;
+    }
+    if (attemptLog.contains(QLatin1String("Unable to load client key"))) {
+        sentence = QStringLiteral("Cannot use the key in %1: it is no PEM private key, or one with a passphrase "
+                                  "(give --key a key without one).")
+                       .arg(settings.keyFile);
+        return ExitCode::NoInput;
+    }
+    if (attemptLog.contains(QLatin1String("Unable to load client certificate"))) {
+        sentence = QStringLiteral("Cannot use the certificate in %1: it is no PEM certificate.").arg(settings.certFile);
+        return ExitCode::NoInput;
+    }
+    if (attemptLog.contains(QLatin1String("Unable to load CA certificates"))) {
+        sentence = settings.caFile.isEmpty()
+                       ? QStringLiteral("Cannot use the system's CAs in %1: give --cafile.").arg(QLatin1String(SystemCaPath))
+                       : QStringLiteral("Cannot use the CA in %1: it holds no PEM certificate.").arg(settings.caFile);
+        return ExitCode::NoInput;
+    }
+    if (attemptLog.contains(QLatin1String("certificate verify failed"))) {
+        sentence = settings.caFile.isEmpty()
+                       ? QStringLiteral("The broker's certificate at %1 is not signed by a CA this system trusts: give "
+                                        "its CA with --cafile.")
+                             .arg(address())
+                       : QStringLiteral("The broker's certificate at %1 is not signed by the CA in --cafile.").arg(address());
+        return ExitCode::NoPermission;
+    }
+    if (attemptLog.contains(QLatin1String("alert certificate required"))) {
+        sentence = QStringLiteral("The broker at %1 wants a client certificate: give --cert and --key, signed by a CA "
+                                  "the broker trusts.")
+                       .arg(address());
+        return ExitCode::NoPermission;
+    }
+    const QRegularExpressionMatch alert = QRegularExpression(QLatin1String(CertificateAlerts)).match(attemptLog);
+    if (alert.hasMatch() && !settings.certFile.isEmpty()) {
+        sentence = QStringLiteral("The broker at %1 refused the client certificate in %2 (%3): give --cert and --key "
+                                  "signed by a CA the broker trusts.")
+                       .arg(address(), settings.certFile, alert.captured(1));
+        return ExitCode::NoPermission;
+    }
+    if (rc == MOSQ_ERR_TLS || attemptLog.contains(QLatin1String(" alert "))) {
+        const QString last = attemptLog.trimmed().section(QLatin1Char('\n'), -1).section(QLatin1String("::"), -1);
+        sentence = QStringLiteral("TLS with the broker at %1 failed (%2).").arg(address(), last.simplified());
+        return ExitCode::NoPermission;
+    }
+    return 0;
 }
 
 void MqttClient::lose(const QString &reason)
@@ -339,5 +410,5 @@ void MqttClient::onPublish(mosquitto *, void *self, int mid)
 void MqttClient::onLog(mosquitto *, void *self, int level, const char *text)
 {
     if (level & (MOSQ_LOG_ERR | MOSQ_LOG_WARNING))
-        static_cast<MqttClient *>(self)->lastLibraryError = QString::fromUtf8(text);
+        static_cast<MqttClient *>(self)->attemptLog += QString::fromUtf8(text) + QLatin1Char('\n');
 }

@@ -94,6 +94,9 @@ private:
     void watchSocket();
     void dropNotifiers();
     QString reasonFor(int rc, int savedErrno) const;
+    // Why TLS failed in this attempt, from the library's log of it: the exit
+    // code and the sentence, or 0 when the log names no TLS cause.
+    int tlsFailure(int rc, QString &sentence) const;
 
     Settings settings;
     mosquitto *handleMosq = nullptr;
@@ -110,7 +113,8 @@ private:
     QSet<int> publishedAtOnce;
     qint64 droppedCount = 0;
     QString errorText;
-    QString lastLibraryError;
+    // What the library said of trouble during the current attempt, a line each.
+    QString attemptLog;
     bool connectedNow = false;
     bool everConnected = false;
     bool finishing = false;

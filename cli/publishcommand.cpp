@@ -13,6 +13,7 @@
 #include "threadcom.h"
 
 #include <QCommandLineParser>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QJsonArray>
@@ -280,10 +281,26 @@ private:
 
     void takeLine(const QByteArray &line)
     {
-        if (options.maxRate > 0)
+        if (options.maxRate > 0) {
             newest = line;
-        else
+        } else {
             client->enqueue(recordsTopic, line, options.qos);
+            ++handedOver;
+        }
+    }
+
+    // --max-rate: the newest record goes out once in each 1/N s of a monotonic
+    // clock, whenever the timer comes; a timer that fires early or late never
+    // brings two in one slot, so N a second is a bound, not an average.
+    void sendNewest()
+    {
+        const qint64 slot = rateClock.nsecsElapsed() / (1000000000 / options.maxRate);
+        if (newest.isEmpty() || slot == lastSlot)
+            return;
+        client->enqueue(recordsTopic, newest, options.qos);
+        ++handedOver;
+        newest.clear();
+        lastSlot = slot;
     }
 
     // Once a second: a change of the modes or of the drop count is news for info.
@@ -316,6 +333,10 @@ private:
     std::unique_ptr<MqttClient> client;
     ModeWatch watch;
     QByteArray newest;
+    QElapsedTimer rateClock;
+    qint64 lastSlot = -1;
+    // Records given to the client, to send or to drop.
+    qint64 handedOver = 0;
     qint64 infoDropped = 0;
     qint64 saidDropped = 0;
     qint64 droppedAtLoss = 0;
@@ -433,14 +454,15 @@ int Publisher::run(Interrupts &interrupts)
     QObject::connect(&infoTicker, &QTimer::timeout, &loop, [&] { checkInfo(); });
     QObject::connect(&rateTicker, &QTimer::timeout, &loop, [&] {
         recorder.flush();
-        if (!newest.isEmpty())
-            client->enqueue(recordsTopic, newest, options.qos);
-        newest.clear();
+        sendNewest();
     });
     ticker.start(TickMs);
     infoTicker.start(InfoEveryMs);
-    if (options.maxRate > 0)
+    rateClock.start();
+    if (options.maxRate > 0) {
+        rateTicker.setTimerType(Qt::PreciseTimer);
         rateTicker.start(qMax(1, 1000 / options.maxRate));
+    }
     attach(recorder);
     if (!fatalCode)
         loop.exec();
@@ -450,10 +472,19 @@ int Publisher::run(Interrupts &interrupts)
         detach(recorder);
     recorder.stop();
     recorder.flush();
-    if (!newest.isEmpty())
-        client->enqueue(recordsTopic, newest, options.qos);
+    if (options.maxRate > 0)
+        sendNewest();
     client->finish(FinishMs, statusTopic, "offline");
-    Console::err(QStringLiteral("publish: %1 records, %2 dropped").arg(recorder.rows()).arg(client->dropped()));
+    // What finish() could not send is as lost as what the queue dropped.
+    const qint64 lost = client->dropped() + client->waiting();
+    if (options.maxRate > 0)
+        Console::err(QStringLiteral("publish: %1 records, %2 dropped (of %3 read, --max-rate %4)")
+                         .arg(handedOver)
+                         .arg(lost)
+                         .arg(recorder.rows())
+                         .arg(options.maxRate));
+    else
+        Console::err(QStringLiteral("publish: %1 records, %2 dropped").arg(handedOver).arg(lost));
     if (fatalCode)
         return fatalCode;
     if (interrupts.received())

@@ -44,6 +44,20 @@ Shape textLineAt(const QByteArray &data, int at, int &length)
     return Shape::Line;
 }
 
+// The frame at header goes to records and from moves past it; a frame not yet
+// whole stays, with from at its header, for the next read to complete.
+bool takeFrame(const QByteArray &pending, int header, QVector<Readings> &records, int &from)
+{
+    Readings readings;
+    if (!decodeBinaryFrame(pending, header, readings)) {
+        from = header;
+        return false;
+    }
+    records.append(readings);
+    from = header + BinaryFrameValueBytes;
+    return true;
+}
+
 } // namespace
 
 void RecordSplitter::setDisplayMode(uchar displayMode)
@@ -114,14 +128,9 @@ void RecordSplitter::takeFrames(QVector<Readings> &records)
                 break;
             }
         }
-        Readings readings;
-        if (!decodeBinaryFrame(pending, header, readings)) {
-            from = header;
+        if (!takeFrame(pending, header, records, from))
             break;
-        }
         leavingText = false;
-        records.append(readings);
-        from = header + BinaryFrameValueBytes;
     }
     pending.remove(0, from);
 }
@@ -146,13 +155,8 @@ void RecordSplitter::takeLeftoverFrames(QVector<Readings> &records)
             from = header;
             break;
         }
-        Readings readings;
-        if (!decodeBinaryFrame(pending, header, readings)) {
-            from = header;
+        if (!takeFrame(pending, header, records, from))
             break;
-        }
-        records.append(readings);
-        from = header + BinaryFrameValueBytes;
     }
     pending.remove(0, from);
 }

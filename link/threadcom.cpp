@@ -201,55 +201,33 @@ void ThreadCom::discardInput()
     SerialPort->clear(QSerialPort::Input);
 }
 
-bool ThreadCom::readConfiguration()
+// The handshake's search for the hub's answer among everything that came since
+// the query: a hub that was left streaming sends its reply between records,
+// and the reply may be cut by a read.
+struct ThreadCom::AnswerSearch
 {
-    discardInput();
-    SerialPort->write(ConfigQuery);
-
-    // Everything that came since the query: a hub that was left streaming
-    // sends its reply between records, and the reply may be cut by a read.
     QByteArray buffer;
     ConfigAnswer answer;
     int attempt = 0;
     int askedAt = 0;
     int partialSince = 0;   // a quiet hub's reply cut short, seen since this attempt
     bool heard = false;
-    while (attempt < ConfigAttempts) {
-        ++attempt;
-        // An attempt is a stretch of time, not a read: a streaming hub wakes
-        // the wait every few bytes, and would use up forty reads in a blink.
-        QElapsedTimer stretch;
-        stretch.start();
-        while (answer.bootLoader < 0 && answer.reply < 0
-               && SerialPort->waitForReadyRead(std::max(0, ConfigWaitMs - int(stretch.elapsed())))) {
-            buffer += SerialPort->readAll();
-            if (buffer.size() > HandshakeBufferLimit)
-                buffer.remove(0, buffer.size() - HandshakeBufferLimit);
-            heard = true;
-            answer = scanConfigAnswer(buffer);
-            if (answer.bootLoader < 0 && answer.reply < 0 && !answer.records && answer.firstC >= 0)
-                settleQuietAnswer(buffer, answer);
-            if (answer.reply < 0 && !answer.records && isCutReply(buffer, answer.firstC) && partialSince == 0)
-                partialSince = attempt;
-            if (phase == Phase::Released || stopRequested() || stretch.elapsed() >= ConfigWaitMs)
-                break;
-        }
-        if (phase == Phase::Released || stopRequested())   // the link ended while we waited
-            return false;
-        if (answer.bootLoader >= 0 || answer.reply >= 0)
-            break;
-        // Traffic without a reply: the query may have been lost in it, or the
-        // reply spoiled. Ask again, as often as a second passes, and at once
-        // when what looked like a reply may have been a record's tail.
-        const int pause = answer.tentativeReply >= 0 && answer.records ? 2 : ReaskAttempts;
-        if (heard && attempt - askedAt >= pause) {
-            SerialPort->write(ConfigQuery);
-            askedAt = attempt;
-        }
-    }
+
+    bool found() const { return answer.bootLoader >= 0 || answer.reply >= 0; }
+};
+
+bool ThreadCom::readConfiguration()
+{
+    discardInput();
+    SerialPort->write(ConfigQuery);
+
+    AnswerSearch search;
+    if (!searchConfigAnswer(search))
+        return false;
+    ConfigAnswer &answer = search.answer;
     // A quiet hub's reply that never came whole is read as far as it goes.
-    if (answer.bootLoader < 0 && answer.reply < 0 && !answer.records && partialSince > 0
-        && partialSince < ConfigAttempts && isCutReply(buffer, answer.firstC))
+    if (!search.found() && !answer.records && search.partialSince > 0 && search.partialSince < ConfigAttempts
+        && isCutReply(search.buffer, answer.firstC))
         answer.reply = answer.firstC;
 
     if (answer.bootLoader >= 0) {
@@ -259,19 +237,63 @@ bool ThreadCom::readConfiguration()
     }
     // A reply first seen in the last attempt counts as none: the hub is too
     // slow to be trusted with the rest of the exchange.
-    if (answer.reply < 0 || (attempt >= ConfigAttempts && partialSince == 0)) {
+    if (answer.reply < 0 || (search.attempt >= ConfigAttempts && search.partialSince == 0)) {
         emit errorSerialPort(QString::fromLatin1(NotFound));
         exit();
         emit showdisco();
         return false;
     }
-    const ReplyFields fields = replyFieldsSent(buffer, answer.reply);
-    readConfigReply(buffer, answer.reply, PellPlg, OMode, DMode);
+    const ReplyFields fields = replyFieldsSent(search.buffer, answer.reply);
+    readConfigReply(search.buffer, answer.reply, PellPlg, OMode, DMode);
     reported.mask = fields.mask;
     reported.operatingMode = fields.operatingMode;
     reported.displayMode = fields.displayMode;
-    identityBuffer = buffer.mid(answer.reply + 5);
+    identityBuffer = search.buffer.mid(answer.reply + 5);
     return true;
+}
+
+// False when the link ended while it waited.
+bool ThreadCom::searchConfigAnswer(AnswerSearch &search)
+{
+    while (search.attempt < ConfigAttempts) {
+        ++search.attempt;
+        listenOneAttempt(search);
+        if (phase == Phase::Released || stopRequested())
+            return false;
+        if (search.found())
+            return true;
+        // Traffic without a reply: the query may have been lost in it, or the
+        // reply spoiled. Ask again, as often as a second passes, and at once
+        // when what looked like a reply may have been a record's tail.
+        const int pause = search.answer.tentativeReply >= 0 && search.answer.records ? 2 : ReaskAttempts;
+        if (search.heard && search.attempt - search.askedAt >= pause) {
+            SerialPort->write(ConfigQuery);
+            search.askedAt = search.attempt;
+        }
+    }
+    return true;
+}
+
+// An attempt is a stretch of time, not a read: a streaming hub wakes the wait
+// every few bytes, and would use up forty reads in a blink.
+void ThreadCom::listenOneAttempt(AnswerSearch &search)
+{
+    ConfigAnswer &answer = search.answer;
+    QElapsedTimer stretch;
+    stretch.start();
+    while (!search.found() && SerialPort->waitForReadyRead(std::max(0, ConfigWaitMs - int(stretch.elapsed())))) {
+        search.buffer += SerialPort->readAll();
+        if (search.buffer.size() > HandshakeBufferLimit)
+            search.buffer.remove(0, search.buffer.size() - HandshakeBufferLimit);
+        search.heard = true;
+        answer = scanConfigAnswer(search.buffer);
+        if (!search.found() && !answer.records && answer.firstC >= 0)
+            settleQuietAnswer(search.buffer, answer);
+        if (answer.reply < 0 && !answer.records && isCutReply(search.buffer, answer.firstC) && search.partialSince == 0)
+            search.partialSince = search.attempt;
+        if (phase == Phase::Released || stopRequested() || stretch.elapsed() >= ConfigWaitMs)
+            return;
+    }
 }
 
 // A hub that sends no records may send a reply that is not well formed, or no

@@ -122,7 +122,10 @@ private:
     void endUpgrade(Upgrade_logic::Outcome outcome);
     void applyUpgradeWaitLimits();
     void finish();
+    struct AnswerSearch;
     bool readConfiguration();
+    bool searchConfigAnswer(AnswerSearch &search);
+    void listenOneAttempt(AnswerSearch &search);
     void settleQuietAnswer(QByteArray &buffer, HubProtocol::ConfigAnswer &answer);
     void discardInput();
     void readIdentification();

@@ -26,6 +26,15 @@ done
 gui=$(ldd "$usr/bin/pellix-hubctl" | grep -E 'libQt[56](Gui|Widgets)' || true)
 [ -z "$gui" ] || fail "installed pellix-hubctl loads Qt's GUI libraries: $gui"
 
+# The publish service names the program and the configuration where this
+# install put them.
+unit=$usr/lib/systemd/system/pellix-hubctl-publish@.service
+[ -f "$unit" ] || fail "no publish service in lib/systemd/system/"
+program=$(sed -n 's/^ExecStart=\([^ ]*\).*/\1/p' "$unit")
+[ -x "$root$program" ] || fail "the publish service runs $program, which is not installed"
+conf=$(sed -n 's/^EnvironmentFile=\([^-].*\)/\1/p' "$unit")
+[ -f "$root$conf" ] || fail "the publish service reads $conf, which is not installed"
+
 manpage=$usr/share/man/man1/pellix-hubctl.1
 [ -f "$manpage" ] || fail "no manual page share/man/man1/pellix-hubctl.1"
 if command -v man >/dev/null; then

@@ -242,34 +242,8 @@ Clock::time_point HubSimulator::runDue(Clock::time_point now)
         return next;
     }
 
-    // Replies first; a record only goes out on an empty queue, so an answer never waits
-    // behind more than the record already on the wire.
-    while (!m_output.empty()) {
-        Output &out = m_output.front();
-        Clock::time_point ready = std::max(m_wireFree, std::max(m_lastWrite, out.enqueued) + out.delay);
-        if (out.recordTail)
-            ready = std::max(ready, m_retryAt);
-        if (ready > now)
-            return std::min(next, ready);
-
-        if (m_bootFlushPending)
-            flushHostInput();   // a reply must never be flushed away with the old records
-        const qint64 written = writeOut(out.bytes, ready, now);
-        if (written > 0 && written < out.bytes.size()) {
-            // Half a line is worse than none: the rest goes out as soon as there is room.
-            out.bytes.remove(0, int(written));
-            out.recordTail = true;
-            out.delay = Clock::duration::zero();
-            continue;
-        }
-        if (written <= 0 && out.recordTail)
-            return std::min(next, m_retryAt);
-        const After after = out.after;
-        m_output.pop_front();
-        afterWrite(after, now);
-        if (m_masterFd < 0)
-            return next;
-    }
+    if (!sendReplies(now, next))
+        return next;
 
     if (m_silent)
         return next;
@@ -295,6 +269,44 @@ Clock::time_point HubSimulator::runDue(Clock::time_point now)
     if (m_inHandshake && !m_streamDuringHandshake && m_streaming && !m_inBootLoader)
         next = std::min(next, m_handshakeEnds);
     return next;
+}
+
+// Replies first; a record only goes out on an empty queue, so an answer never
+// waits behind more than the record already on the wire. False when something
+// must wait (next says till when) or the port has closed.
+bool HubSimulator::sendReplies(Clock::time_point now, Clock::time_point &next)
+{
+    while (!m_output.empty()) {
+        Output &out = m_output.front();
+        Clock::time_point ready = std::max(m_wireFree, std::max(m_lastWrite, out.enqueued) + out.delay);
+        if (out.recordTail)
+            ready = std::max(ready, m_retryAt);
+        if (ready > now) {
+            next = std::min(next, ready);
+            return false;
+        }
+
+        if (m_bootFlushPending)
+            flushHostInput();   // a reply must never be flushed away with the old records
+        const qint64 written = writeOut(out.bytes, ready, now);
+        if (written > 0 && written < out.bytes.size()) {
+            // Half a line is worse than none: the rest goes out as soon as there is room.
+            out.bytes.remove(0, int(written));
+            out.recordTail = true;
+            out.delay = Clock::duration::zero();
+            continue;
+        }
+        if (written <= 0 && out.recordTail) {
+            next = std::min(next, m_retryAt);
+            return false;
+        }
+        const After after = out.after;
+        m_output.pop_front();
+        afterWrite(after, now);
+        if (m_masterFd < 0)
+            return false;
+    }
+    return true;
 }
 
 void HubSimulator::readInput(Clock::time_point now)

@@ -165,6 +165,7 @@ private:
     enum class Scene { Moving, Fixed, Script, Sweep };
 
     void serve();
+    bool sendReplies(Clock::time_point now, Clock::time_point &next);
     Clock::time_point runDue(Clock::time_point now);
     void readInput(Clock::time_point now);
     int firmwareStep(Clock::time_point now);

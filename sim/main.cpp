@@ -35,19 +35,10 @@ bool pointsTo(const QString &link, const QString &target)
 
 } // namespace
 
-int main(int argc, char **argv)
+// Sets hub up as the command line asks; the link's path goes to link, the
+// file for received images to imageFile.
+void configure(const QCoreApplication &app, HubSimulator &hub, QString &link, QString &imageFile)
 {
-    // SIGINT and SIGTERM are taken with sigtimedwait() below; block them before any thread
-    // exists so that every thread inherits the mask and none of them is killed by one.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("pellix-hubsim"));
-
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Serves a simulated Pellix sensor hub on a pseudo-terminal until interrupted."));
@@ -97,7 +88,6 @@ int main(int argc, char **argv)
     if (!ok || eraseMs < 0)
         fail(QStringLiteral("--erase-ms wants a number of 0 or more"));
 
-    HubSimulator hub;
     hub.setSpeedFactor(speed);
     hub.setEraseMs(eraseMs);
     hub.setStreamDuringHandshake(!parser.isSet(kindOption));
@@ -105,11 +95,13 @@ int main(int argc, char **argv)
     hub.setDisplayMode(parser.isSet(textOption) ? 'T' : 'B');
     hub.setOperatingMode(parser.isSet(preciseOption) ? 'P' : 'F');
     hub.setStartInBootLoader(parser.isSet(bootOption));
-    if (!hub.start())
-        fail(QStringLiteral("cannot open a pseudo-terminal: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+    link = parser.value(linkOption);
+    imageFile = parser.value(saveOption);
+}
 
-    const QString port = hub.portPath();
-    const QString link = parser.value(linkOption);
+// The link to the port, if one was asked for and could be made.
+bool makeLink(const QString &port, const QString &link)
+{
     bool linked = false;
     if (!link.isEmpty()) {
         const QByteArray linkPath = QFile::encodeName(link);
@@ -128,7 +120,12 @@ int main(int argc, char **argv)
         std::printf("Simulated Pellix hub on %s: type that path into the Port box.\n", qPrintable(port));
     std::fflush(stdout);
 
-    const QString imageFile = parser.value(saveOption);
+    return linked;
+}
+
+// Until a stop signal comes or the hub's port is gone.
+void serve(HubSimulator &hub, const QString &imageFile, const sigset_t &stopSignals)
+{
     bool wasFinished = hub.sessionFinished();
     const timespec tick {0, 100 * 1000 * 1000};
     for (;;) {
@@ -153,6 +150,32 @@ int main(int argc, char **argv)
         if (hub.closed())
             break;
     }
+
+}
+
+int main(int argc, char **argv)
+{
+    // SIGINT and SIGTERM are taken with sigtimedwait() below; block them before any thread
+    // exists so that every thread inherits the mask and none of them is killed by one.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("pellix-hubsim"));
+
+    HubSimulator hub;
+    QString link;
+    QString imageFile;
+    configure(app, hub, link, imageFile);
+    if (!hub.start())
+        fail(QStringLiteral("cannot open a pseudo-terminal: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+
+    const QString port = hub.portPath();
+    const bool linked = makeLink(port, link);
+    serve(hub, imageFile, stopSignals);
 
     hub.stop();
     // Only remove the link if it is still ours: another simulator may have taken the name.

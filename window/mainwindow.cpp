@@ -3,9 +3,7 @@
 #include "ui_mainwindow.h"
 
 #include "about.h"
-#include "historybuffer.h"
-#include "historywindow.h"
-#include "sensorcolours.h"
+#include "historycontrol.h"
 #include "fw_upgrade.h"
 #include "reconnectwait.h"
 #include "recordingcontrol.h"
@@ -15,7 +13,6 @@
 #include "windowsettings.h"
 
 #include <QApplication>
-#include <QGroupBox>
 #include <QMessageBox>
 #include <QMutexLocker>
 #include <QSerialPortInfo>
@@ -82,23 +79,7 @@ MainWindow::MainWindow(QWidget *parent)
         if (message.isEmpty())
             ui->statusBar->showMessage(linkMessage());
     });
-    history = std::make_shared<HistoryBuffer>();
-    addSwatches();
-    connect(ui->spinBox, QOverload<int>::of(&QSpinBox::valueChanged), this, [this](int maximum) {
-        if (historyWindow)
-            historyWindow->setMaximum(maximum);
-    });
-    recording = new RecordingControl(ui->actionRecord, ui->statusBar, [this] { return worker(); }, this);
-    reconnect = new ReconnectWait(this);
-    connect(reconnect, &ReconnectWait::portBack, this, &MainWindow::tryAwaitedHub);
-    connect(reconnect, &ReconnectWait::changed, this, [this] {
-        if (link == Link::Disconnected)
-            ui->statusBar->showMessage(linkMessage());
-    });
-    connect(ui->actionReconnect, &QAction::toggled, this, [this](bool on) {
-        if (!on)
-            reconnect->stop();
-    });
+    addFeatures();
     setLink(Link::Disconnected);
     // A new scale applies from the next display call, also when the readings
     // it shows are the same as before.
@@ -128,6 +109,26 @@ MainWindow::MainWindow(QWidget *parent)
         ui->comboBoxPortName->addItem(port.portName());
 }
 
+// What the window does beyond its hub link: each a class of its own, told
+// of the link's changes by setLink() and the worker's slots.
+void MainWindow::addFeatures()
+{
+    history = new HistoryControl(this, ui->centralWidget);
+    history->setMaximum(ui->spinBox->value());
+    connect(ui->spinBox, QOverload<int>::of(&QSpinBox::valueChanged), history, &HistoryControl::setMaximum);
+    recording = new RecordingControl(ui->actionRecord, ui->statusBar, [this] { return worker(); }, this);
+    reconnect = new ReconnectWait(this);
+    connect(reconnect, &ReconnectWait::portBack, this, &MainWindow::tryAwaitedHub);
+    connect(reconnect, &ReconnectWait::changed, this, [this] {
+        if (link == Link::Disconnected)
+            ui->statusBar->showMessage(linkMessage());
+    });
+    connect(ui->actionReconnect, &QAction::toggled, this, [this](bool on) {
+        if (!on)
+            reconnect->stop();
+    });
+}
+
 MainWindow::~MainWindow()
 {
     saveSettings();
@@ -143,7 +144,7 @@ MainWindow::~MainWindow()
 void MainWindow::stopWorkerAtExit()
 {
     cancelUnstartedWorker();
-    detachHistory();
+    history->linkLeft();
     // From here on no worker's report describes a hub on screen. The links
     // stay, so that a report still queued is known by its sender and dropped.
     WorkerThread ending = std::exchange(connection, WorkerThread());
@@ -192,8 +193,7 @@ void MainWindow::connectToHub(const QString &port)
     connect(com, &ThreadCom::showdisco, this, &MainWindow::disco);
     connect(com, &ThreadCom::upgradeEnded, this, &MainWindow::upgradeEnded);
 
-    if (historyWindow && historyWindow->isVisible())
-        com->addRecordSink(history.get());
+    history->linkStarted(com);
     // A worker that was just told to disconnect may still hold the port for
     // a moment (a serial port opens once at a time).
     if (previous && previous->isRunning())
@@ -215,7 +215,7 @@ void MainWindow::disconnectFromHub()
 
     blankSensors();
     cancelUnstartedWorker();
-    detachHistory();
+    history->linkLeft();
     connection.interrupt();
     emit Discon();
     setLink(Link::Disconnected);
@@ -316,7 +316,7 @@ void MainWindow::disco()
     disconnect(ui->spinBoxMeanNbVal, QOverload<int>::of(&QSpinBox::valueChanged), this,
                &MainWindow::ChangeMeanValuenumber);
     blankSensors();
-    detachHistory();
+    history->linkLeft();
     setLink(Link::Disconnected);
     closeUnusedUpgradeDialogs();
 }
@@ -369,8 +369,7 @@ void MainWindow::SetConfig(qint8 PellPlg, uchar OMode, uchar DMode)
         com->setMeanValueNumber(ui->spinBoxMeanNbVal->value());
     }
     connectedMask = PellPlg;
-    if (historyWindow)
-        historyWindow->setSensorMask(connectedMask);
+    history->setSensorMask(connectedMask);
     fastMode = OMode == HubProtocol::Fast;
     binaryMode = DMode == HubProtocol::Binary;
 
@@ -444,9 +443,8 @@ void MainWindow::DetectChangingofConnectedPX()
             continue;
         const qint8 bit = static_cast<qint8>(1u << i);
         const bool isSet = connectedMask & bit;
-        if (historyWindow)
-            historyWindow->setSensorMask(static_cast<qint8>(checkBoxes[i]->isChecked() ? connectedMask | bit
-                                                                                       : connectedMask & ~bit));
+        history->setSensorMask(static_cast<qint8>(checkBoxes[i]->isChecked() ? connectedMask | bit
+                                                                              : connectedMask & ~bit));
         if (checkBoxes[i]->isChecked() && !isSet) {
             connectedMask = static_cast<qint8>(connectedMask | bit);
             emit ChangingofConnectedPX(connectedMask);
@@ -724,7 +722,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
 void MainWindow::saveSettings()
 {
     if (settings)
-        settings->save(historyWindow);
+        settings->save(history->existingPlot());
 }
 
 void MainWindow::choosePort(const QString &port)
@@ -761,58 +759,9 @@ void MainWindow::workerOpenFailed()
     reconnect->tryFailed();
 }
 
-void MainWindow::attachHistory()
-{
-    ThreadCom *target = worker();
-    if (!target || link == Link::Disconnected)
-        return;
-    RecordSink *sink = history.get();
-    QMetaObject::invokeMethod(target, [target, sink] { target->addRecordSink(sink); }, Qt::QueuedConnection);
-}
-
-// The worker may still be reading: it lets go of the buffer on its own
-// thread, and the buffer lives until it has.
-void MainWindow::detachHistory()
-{
-    ThreadCom *target = worker();
-    if (!target)
-        return;
-    const std::shared_ptr<HistoryBuffer> keep = history;
-    QMetaObject::invokeMethod(target, [target, keep] { target->removeRecordSink(keep.get()); },
-                              Qt::QueuedConnection);
-}
-
 void MainWindow::on_actionHistory_triggered()
 {
-    if (!historyWindow) {
-        historyWindow = new HistoryWindow(history, this);
-        historyWindow->setObjectName(QStringLiteral("HistoryWindow"));
-        historyWindow->setMaximum(ui->spinBox->value());
-        historyWindow->setSensorMask(connectedMask);
-        connect(historyWindow, &HistoryWindow::visibilityChanged, this, [this](bool visible) {
-            if (visible)
-                attachHistory();
-            else
-                detachHistory();
-        });
-        if (settings)
-            settings->restoreHistory(historyWindow);
-    }
-    historyWindow->show();
-    historyWindow->raise();
-}
-
-// A swatch of each sensor's plot colour beside its group's title.
-void MainWindow::addSwatches()
-{
-    for (int i = 0; i < HubProtocol::SensorCount; ++i) {
-        auto *group = ui->centralWidget->findChild<QGroupBox *>(QStringLiteral("groupBoxPX%1").arg(i));
-        if (!group)
-            continue;
-        auto *swatch = new QLabel(group);
-        swatch->setObjectName(QStringLiteral("swatchPX%1").arg(i));
-        swatch->setFixedSize(10, 10);
-        swatch->setStyleSheet(QStringLiteral("background-color: %1; border: none;").arg(sensorColour(i).name()));
-        swatch->move(group->fontMetrics().horizontalAdvance(group->title()) + 18, 4);
-    }
+    if (!history->existingPlot() && settings)
+        settings->restoreHistory(history->plot());
+    history->show();
 }

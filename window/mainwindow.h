@@ -17,8 +17,7 @@
 #include <memory>
 
 class About;
-class HistoryBuffer;
-class HistoryWindow;
+class HistoryControl;
 class FW_Upgrade;
 class Restart;
 class QCheckBox;
@@ -113,6 +112,7 @@ private:
         Upgrading,           // a run is going on the worker's thread
         UpgradeUnfinished    // the hub sits in its boot loader without a new image
     };
+    void addFeatures();
     void setLink(Link next);
     QString linkMessage() const;
     bool controlsSpeakToHub() const;
@@ -122,9 +122,6 @@ private:
     ThreadCom *worker() const { return connection.worker(); }
     void saveSettings();
     void unlinkUpgradeDialog();
-    void attachHistory();
-    void detachHistory();
-    void addSwatches();
 
     void connectToHub(const QString &port);
     void disconnectFromHub();
@@ -181,9 +178,7 @@ private:
     bool displayHexadecimal = false;
     RecordingControl *recording = nullptr;
     std::unique_ptr<WindowSettings> settings;
-    // Every record of every connection, for the history plot.
-    std::shared_ptr<HistoryBuffer> history;
-    HistoryWindow *historyWindow = nullptr;
+    HistoryControl *history = nullptr;
     ReconnectWait *reconnect = nullptr;
     Upgrade_logic::WaitLimits upgradeWaitLimits;
 };
