@@ -5,6 +5,7 @@
 #include "console.h"
 #include "exitcode.h"
 #include "hublink.h"
+#include "hubreturn.h"
 #include "hubreport.h"
 #include "interrupts.h"
 #include "mqttclient.h"
@@ -45,6 +46,7 @@ struct PublishOptions
     int qos = 0;
     int maxRate = 0;             // 0: every record
     QString discoveryPrefix;     // empty: no discovery
+    bool reconnect = false;      // a hub that vanishes is waited for
 };
 
 // The credentials come from the environment or a file, never from the command
@@ -124,14 +126,16 @@ int parsePublish(const QStringList &arguments, PublishOptions &options)
                                           QStringLiteral("FILE"));
     const QCommandLineOption discovery(QStringLiteral("homeassistant"),
                                        QStringLiteral("Home Assistant discovery under PREFIX (homeassistant)."));
-    parser.addOptions({broker, prefix, qos, queue, rate, ca, cert, key, passwordFile, discovery});
+    const QCommandLineOption reconnect(QStringLiteral("reconnect"),
+                                       QStringLiteral("When the hub vanishes, wait for it to come back on its port."));
+    parser.addOptions({broker, prefix, qos, queue, rate, ca, cert, key, passwordFile, discovery, reconnect});
     parser.addPositionalArgument(QStringLiteral("PREFIX"), QStringLiteral("After --homeassistant: its prefix."),
                                  QStringLiteral("[PREFIX]"));
     int exitCode = ExitCode::Success;
     if (!CommandSupport::parse(parser, arguments,
                                QStringLiteral("publish --broker URL [--topic-prefix PREFIX] [--qos 0|1] [--queue N] "
                                               "[--max-rate N] [--cafile FILE] [--cert FILE --key FILE] "
-                                              "[--password-file FILE] [--homeassistant [PREFIX]]"),
+                                              "[--password-file FILE] [--reconnect] [--homeassistant [PREFIX]]"),
                                exitCode, -1))
         return exitCode;
     const QStringList operands = parser.positionalArguments();
@@ -155,6 +159,7 @@ int parsePublish(const QStringList &arguments, PublishOptions &options)
         return CommandSupport::usage(QStringLiteral("--topic-prefix takes a topic without + or # and no / at its end."));
     if (parser.isSet(discovery))
         options.discoveryPrefix = operands.isEmpty() ? QStringLiteral("homeassistant") : operands.first();
+    options.reconnect = parser.isSet(reconnect);
     options.broker.caFile = parser.value(ca);
     options.broker.certFile = parser.value(cert);
     options.broker.keyFile = parser.value(key);
@@ -200,6 +205,8 @@ public:
         modes = operatingMode << 8 | displayMode;
     }
     int value() const { return modes; }
+    // A hub that came back reports its own modes, not those of its last records.
+    void forget() { modes = -1; }
 
 private:
     std::atomic<int> modes {-1};
@@ -239,11 +246,11 @@ void publishDiscovery(MqttClient &client, const PublishOptions &options, const Q
 class Publisher
 {
 public:
-    Publisher(const PublishOptions &options, HubLink &link, QString prefix)
+    Publisher(const PublishOptions &options, std::unique_ptr<HubLink> link, QString prefix)
         : options(options)
-        , link(link)
+        , link(std::move(link))
         , prefix(std::move(prefix))
-        , report(link.report())
+        , report(this->link->report())
     {
     }
 
@@ -251,6 +258,9 @@ public:
 
 private:
     int startClient(QEventLoop &loop);
+    void attach(Recorder &recorder);
+    void detach(Recorder &recorder);
+    void watchLink(QEventLoop &loop, Recorder &recorder, HubReturn &hubReturn);
 
     QByteArray info() const
     {
@@ -261,7 +271,8 @@ private:
 
     void publishState()
     {
-        client->publishRetained(prefix + QStringLiteral("/status"), "online");
+        // Also while the hub is awaited: a broker that comes back then still learns of the hub.
+        client->publishRetained(statusTopic, hubPresent ? "online" : "offline");
         client->publishRetained(prefix + QStringLiteral("/info"), info());
         infoDropped = client->dropped();
         if (!options.discoveryPrefix.isEmpty())
@@ -313,9 +324,11 @@ private:
     }
 
     const PublishOptions &options;
-    HubLink &link;
+    std::unique_ptr<HubLink> link;
     const QString prefix;
     const QString recordsTopic = prefix + QStringLiteral("/records");
+    const QString statusTopic = prefix + QStringLiteral("/status");
+    bool hubPresent = true;
     HubReport report;
     std::unique_ptr<MqttClient> client;
     ModeWatch watch;
@@ -337,7 +350,7 @@ private:
 int Publisher::startClient(QEventLoop &loop)
 {
     MqttClient::Settings settings = options.broker;
-    settings.willTopic = prefix + QStringLiteral("/status");
+    settings.willTopic = statusTopic;
     settings.willPayload = "offline";
     client = std::make_unique<MqttClient>(settings);
     QObject::connect(client.get(), &MqttClient::fatal, &loop, [this, &loop](const QString &sentence, int code) {
@@ -366,6 +379,48 @@ int Publisher::startClient(QEventLoop &loop)
     return fatalCode;
 }
 
+void Publisher::attach(Recorder &recorder)
+{
+    link->onWorker([&](ThreadCom *worker) {
+        worker->addRecordSink(&recorder);
+        worker->addRecordSink(&watch);
+        worker->drainRecords();
+        worker->ConnectSerialRead();
+    });
+}
+
+// What the worker still holds reaches the recorder, and the port is let go.
+void Publisher::detach(Recorder &recorder)
+{
+    link->onWorker([&](ThreadCom *worker) {
+        worker->drainRecords();
+        worker->removeRecordSink(&recorder);
+        worker->removeRecordSink(&watch);
+    });
+    link->close();
+    recorder.flush();
+}
+
+// A hub that vanishes ends the run, or with --reconnect is waited for while
+// the broker connection stays up.
+void Publisher::watchLink(QEventLoop &loop, Recorder &recorder, HubReturn &hubReturn)
+{
+    if (!options.reconnect) {
+        QObject::connect(link.get(), &HubLink::failed, &loop, &QEventLoop::quit);
+        return;
+    }
+    // Queued: the link is closed and later replaced, never inside its own signal.
+    // Once the run ends, the waits of its last words see to a link that fails.
+    QObject::connect(link.get(), &HubLink::failed, &loop, [this, &loop, &recorder, &hubReturn] {
+        if (!loop.isRunning())
+            return;
+        detach(recorder);
+        hubPresent = false;
+        client->publishRetained(statusTopic, "offline");
+        hubReturn.await(link->portName(), report.identity.SerialNo);
+    }, Qt::QueuedConnection);
+}
+
 int Publisher::run(Interrupts &interrupts)
 {
     QEventLoop loop;
@@ -381,7 +436,19 @@ int Publisher::run(Interrupts &interrupts)
     recorder.begin();
 
     QObject::connect(&interrupts, &Interrupts::interrupted, &loop, &QEventLoop::quit);
-    QObject::connect(&link, &HubLink::failed, &loop, &QEventLoop::quit);
+    HubReturn hubReturn(QStringLiteral("publish"), interrupts);
+    watchLink(loop, recorder, hubReturn);
+    QObject::connect(&hubReturn, &HubReturn::returned, &loop, [&] {
+        link = hubReturn.take();
+        // The hub may have come back in other modes.
+        report = link->report();
+        watch.forget();
+        hubPresent = true;
+        watchLink(loop, recorder, hubReturn);
+        attach(recorder);
+        if (client->isConnected())
+            publishState();
+    });
     QTimer ticker, infoTicker, rateTicker;
     QObject::connect(&ticker, &QTimer::timeout, &loop, [&] { recorder.flush(); });
     QObject::connect(&infoTicker, &QTimer::timeout, &loop, [&] { checkInfo(); });
@@ -396,25 +463,18 @@ int Publisher::run(Interrupts &interrupts)
         rateTicker.setTimerType(Qt::PreciseTimer);
         rateTicker.start(qMax(1, 1000 / options.maxRate));
     }
-    link.onWorker([&](ThreadCom *worker) {
-        worker->addRecordSink(&recorder);
-        worker->addRecordSink(&watch);
-        worker->drainRecords();
-        worker->ConnectSerialRead();
-    });
+    attach(recorder);
     if (!fatalCode)
         loop.exec();
-    link.onWorker([&](ThreadCom *worker) {
-        worker->drainRecords();
-        worker->removeRecordSink(&recorder);
-        worker->removeRecordSink(&watch);
-    });
-    link.close();
+    // No try may attach a hub to the recorder from here on.
+    hubReturn.stop();
+    if (hubPresent)
+        detach(recorder);
     recorder.stop();
     recorder.flush();
     if (options.maxRate > 0)
         sendNewest();
-    client->finish(FinishMs, prefix + QStringLiteral("/status"), "offline");
+    client->finish(FinishMs, statusTopic, "offline");
     // What finish() could not send is as lost as what the queue dropped.
     const qint64 lost = client->dropped() + client->waiting();
     if (options.maxRate > 0)
@@ -429,9 +489,9 @@ int Publisher::run(Interrupts &interrupts)
         return fatalCode;
     if (interrupts.received())
         return ExitCode::Interrupted;
-    if (!link.failure().isEmpty()) {
-        Console::err(link.failure());
-        return link.failureCode();
+    if (!link->failure().isEmpty()) {
+        Console::err(link->failure());
+        return link->failureCode();
     }
     return ExitCode::Success;
 }
@@ -439,7 +499,7 @@ int Publisher::run(Interrupts &interrupts)
 int runPublish(const PublishOptions &options, const QString &port, Interrupts &interrupts)
 {
     int exitCode = ExitCode::Success;
-    const std::unique_ptr<HubLink> link = CommandSupport::openHub(port, interrupts, exitCode);
+    std::unique_ptr<HubLink> link = CommandSupport::openHub(port, interrupts, exitCode);
     if (!link)
         return exitCode;
     const HubReport report = link->report();
@@ -452,7 +512,7 @@ int runPublish(const PublishOptions &options, const QString &port, Interrupts &i
         }
         prefix = QStringLiteral("pellix/") + topicSafe(report.identity.SerialNo);
     }
-    return Publisher(options, *link, prefix).run(interrupts);
+    return Publisher(options, std::move(link), prefix).run(interrupts);
 }
 
 } // namespace

@@ -16,8 +16,9 @@ namespace {
 const char *const Prefix = "pellix/A7-0042";
 
 // How a run ends: SIGINT or SIGTERM, the hub's pty closing, SIGKILL, or SIGINT after the broker was
-// killed and started again mid-stream.
-enum class Ending { Sigint, Sigterm, HubVanishes, Killed, BrokerRestart };
+// killed and started again mid-stream; SIGINT while the hub that vanished is awaited, or after it came
+// back on the same path, at once or after another hub (serial 9999) was there.
+enum class Ending { Sigint, Sigterm, HubVanishes, Killed, BrokerRestart, HubAwaited, HubReturns, AnotherHubFirst };
 // options: {broker} {tls} {auth} {certtls} are the listeners' URLs, {dir} the test's directory; --max-rate
 // runs watch the rate and how new each record is instead of counting every one. display, speed:
 // the hub's. err: text found in stderr. queue: the --queue bound, 0 for the default.
@@ -276,6 +277,11 @@ private slots:
         add("binary 10x, qos 1", {"--qos 1", 'B', 10, Ending::Sigint, 130, ""});
         add("text 10x", {"", 'T', 10, Ending::Sigint, 130, ""});
         add("hub vanishes", {"--homeassistant", 'B', 1, Ending::HubVanishes, 74, "The hub on "});
+        add("hub vanishes, awaited", {"--reconnect", 'T', 1, Ending::HubAwaited, 130, "to come back on {dir}/hub."});
+        add("hub vanishes and returns", {"--reconnect --homeassistant", 'B', 1, Ending::HubReturns, 130,
+                                         "waiting for the hub with serial number A7-0042 to come back on {dir}/hub."});
+        add("another hub, then the hub returns", {"--reconnect --qos 1", 'T', 1, Ending::AnotherHubFirst, 130,
+                                                  "another hub (serial number 9999) is on {dir}/hub; it is let go"});
         add("publisher killed", {"--homeassistant ha", 'B', 1, Ending::Killed, -1, ""});
         // Some 1200 records while it is down: the bound keeps the newest 300.
         add("broker restarts", {"--qos 1 --queue 300", 'B', 1, Ending::BrokerRestart, 130,
@@ -293,6 +299,7 @@ private slots:
     void runs()
     {
         QFETCH(RunCase, c);
+        const bool returns = c.ending == Ending::HubReturns || c.ending == Ending::AnotherHubFirst;
         QString brokerUrl = c.options.contains("--cert") ? "{certtls}" : c.options.contains("cafile") ? "{tls}"
                             : c.options.contains("password") ? "{auth}" : "{broker}";
         const int rate = QRegularExpression("--max-rate (\\d+)").match(c.options).captured(1).toInt();
@@ -303,11 +310,16 @@ private slots:
         hub->setScript(script);
         hub->setSpeedFactor(c.speed);
         hub->setCyclePeriodMs(0);
-        hub->setCloseAfterRecords(c.ending == Ending::HubVanishes ? hub->recordsSent() + 500 : -1);
+        const bool vanishes = returns || c.ending == Ending::HubVanishes || c.ending == Ending::HubAwaited;
+        hub->setCloseAfterRecords(vanishes ? hub->recordsSent() + 500 : -1);
+        // A link of the test's own, where the hub comes back.
+        const QString port = vanishes ? dir.filePath("hub") : hub->portPath();
+        QFile::remove(dir.filePath("hub"));
+        QVERIFY(!vanishes || QFile::link(hub->portPath(), port));
         QProcess subscriber;
         subscribe(subscriber, c.ending == Ending::BrokerRestart ? "keeper" : QString());
         QProcess publisher;
-        publisher.start(PELLIX_HUBCTL, expand("--port " + hub->portPath() + " publish --broker " + brokerUrl + " "
+        publisher.start(PELLIX_HUBCTL, expand("--port " + port + " publish --broker " + brokerUrl + " "
                                               + c.options).split(' ', Qt::SkipEmptyParts));
         QVERIFY(hub->waitForReceived(6, 10000) && hub->received().contains("RRI"));
         hub->setStreaming(true);
@@ -331,6 +343,49 @@ private slots:
             QVERIFY(startBroker());
             QTest::qWait(4000);
         }
+        QByteArray err;
+        const auto said = [&](const char *text) {
+            QDeadlineTimer deadline(30000);
+            while (!err.contains(text) && !deadline.hasExpired()) {
+                QTest::qWait(100);
+                err += publisher.readAllStandardError();
+            }
+            return err.contains(text);
+        };
+        if (vanishes && c.ending != Ending::HubVanishes) {
+            QVERIFY2(said("waiting for the hub with serial number A7-0042"), err.constData());
+            // Gone before the wait's first look, a second on: by then any other program's pty may have
+            // the freed number, another simulated hub's with the same serial number among them.
+            QVERIFY(QFile::remove(port));
+        }
+        // Looked for, not given up.
+        QVERIFY(c.ending != Ending::HubAwaited || !publisher.waitForFinished(2500));
+        if (returns) {
+            hub->stop();
+            hub->setCloseAfterRecords(-1);
+            hub->setStreaming(false);
+            hub->clearReceived();
+            if (c.ending == Ending::AnotherHubFirst)
+                hub->setIdentity("9999", "4.2.1", "PRO");
+            QVERIFY(hub->start());
+            QVERIFY(QFile::link(hub->portPath(), port));
+            if (c.ending == Ending::AnotherHubFirst) {
+                QVERIFY2(said("another hub (serial number 9999)"), err.constData());
+                // The next try, 2 s on, meets it again and says nothing.
+                QTest::qWait(3500);
+                err += publisher.readAllStandardError();
+                QVERIFY2(hub->received().count("RRI") >= 2 && err.count("another hub") == 1, err.constData());
+                hub->setIdentity("A7-0042", "4.2.1", "PRO");
+            }
+            QVERIFY2(said("the hub with serial number A7-0042 is back on"), err.constData());
+            hub->setStreaming(true);
+            const int before = subscriber.peek(1 << 26).count("/records ");
+            QDeadlineTimer flowing(15000);
+            while (subscriber.peek(1 << 26).count("/records ") < before + 300 && !flowing.hasExpired())
+                subscriber.waitForReadyRead(100);
+            QVERIFY(!flowing.hasExpired());
+            QCOMPARE(publisher.state(), QProcess::Running);
+        }
         const int signal = c.ending == Ending::Killed ? SIGKILL : c.ending == Ending::Sigterm ? SIGTERM : SIGINT;
         if (c.ending != Ending::HubVanishes) {
             QTest::qWait(500);
@@ -338,10 +393,19 @@ private slots:
         }
         const double seconds = streamed.elapsed() / 1000.0;
         QVERIFY(publisher.waitForFinished(20000));
-        const QByteArray err = publisher.readAllStandardError();
+        err += publisher.readAllStandardError();
         QVERIFY2(c.code < 0 ? publisher.exitStatus() == QProcess::CrashExit : publisher.exitCode() == c.code, err.constData());
-        QVERIFY2(err.contains(c.err.toUtf8()), err.constData());
-        const QList<int> numbers = sequence(messages(stop(subscriber)));
+        QVERIFY2(err.contains(expand(c.err).toUtf8()), err.constData());
+        const QList<Message> received = messages(stop(subscriber));
+        // Online while the hub is there, offline while it is awaited and at the end; a broker that goes
+        // down sends the last will as well.
+        QStringList statuses;
+        for (const Message &m : received)
+            if (m.topic == QString(Prefix) + "/status" && (statuses.isEmpty() || statuses.last() != m.payload))
+                statuses << QString::fromUtf8(m.payload);
+        const bool twice = returns || c.ending == Ending::BrokerRestart;
+        QCOMPARE(statuses.join(' '), QString(twice ? "online offline online offline" : "online offline"));
+        const QList<int> numbers = sequence(received);
         QVERIFY2(rate || numbers.size() > 400, qPrintable(QString::number(numbers.size())));
         const QString rateWrong = rate ? rateFault(numbers, rate, seconds) : QString();
         QVERIFY2(rateWrong.isEmpty(), qPrintable(rateWrong));
@@ -355,6 +419,7 @@ private slots:
         for (int i = 0; i < script.size(); ++i)
             place.insert(script[i][0], i);
         int missing = 0, last = 0, furthest = 0;
+        bool skipped = false;
         QSet<int> seen {numbers.value(0)};
         for (int r = 1; !rate && r < numbers.size(); ++r) {
             const int step = place.value(numbers[r], -1) - place.value(numbers[last], -1);
@@ -364,6 +429,12 @@ private slots:
                 QVERIFY2(place.contains(numbers[r]), qPrintable(QString::number(numbers[r])));
                 seen.insert(numbers[r]);
                 furthest = qMax(furthest, place.value(numbers[r]));
+                continue;
+            }
+            // What the pty held when it closed went with it: one step forward where the hub came back.
+            if (returns && step > 1 && !skipped) {
+                skipped = true;
+                last = r;
                 continue;
             }
             QVERIFY2(step == 1, qPrintable(QStringLiteral("record %1: %2 after %3").arg(r).arg(numbers[r]).arg(numbers[last])));

@@ -763,7 +763,7 @@ void MainWindow::workerOpenFailed()
         QApplication::beep();
         return;
     }
-    reconnect->openFailed();
+    reconnect->tryFailed();
 }
 
 void MainWindow::on_actionHistory_triggered()

@@ -78,8 +78,8 @@ void ReconnectWait::tryAbandoned()
 }
 
 // A port that is there but cannot be opened is held by another program, and
-// likely to stay so for a while.
-void ReconnectWait::openFailed()
+// likely to stay so for a while; a hub that did not answer as awaited likewise.
+void ReconnectWait::tryFailed()
 {
     setDelay(std::min(2 * delayMs, LastDelayMs));
 }

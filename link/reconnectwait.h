@@ -7,11 +7,12 @@
 #include <QString>
 #include <QTimer>
 
-// "Reconnect Automatically": after the hub vanished, its port is watched and
-// tried, less and less often while another program holds it, until the hub
-// with the same serial number answers there or the user stops the wait.
-// The window starts each try when told the port is back, and reports how the
-// try went; the wait keeps the status text.
+// The window's "Reconnect Automatically" and pellix-hubctl publish
+// --reconnect: after the hub vanished, its port is watched and tried, less and
+// less often while the tries bring no hub back, until the hub with the same
+// serial number answers there or the user stops the wait. The owner starts
+// each try when told the port is back, and reports how the try went; the wait
+// keeps the window's status text.
 class ReconnectWait : public QObject
 {
     Q_OBJECT
@@ -50,8 +51,9 @@ public:
     bool hubAnswered(const QString &serial);
     // The try ended without a hub to compare (it went to its boot loader).
     void tryAbandoned();
-    // The port is there but could not be opened: tried less often from now on.
-    void openFailed();
+    // The port is there but the try brought no hub back (it could not be
+    // opened, say): tried less often from now on.
+    void tryFailed();
 
 signals:
     // The port is there again: the window may try it.
