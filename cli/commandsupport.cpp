@@ -49,7 +49,8 @@ bool parse(QCommandLineParser &parser, const QStringList &arguments, const QStri
         // arguments starts with "pellix-hubctl COMMAND".
         const QString command = arguments.first().section(QLatin1Char(' '), 1);
         Console::err(QStringLiteral("Unexpected argument '%1': %2 takes options only. See "
-                                    "'pellix-hubctl %2 --help'.").arg(extra.first(), command));
+                                    "'pellix-hubctl %2 --help'.")
+                         .arg(extra.first(), command));
         exitCode = ExitCode::Usage;
         return false;
     }
@@ -92,7 +93,8 @@ std::unique_ptr<HubLink> openHub(const QString &named, Interrupts &interrupts, i
         if (bootLoaderWelcome)
             return link;
         Console::err(QStringLiteral("The hub on %1 is in its boot loader. Flash it with "
-                                    "'pellix-hubctl flash FILE', or restart it.").arg(port));
+                                    "'pellix-hubctl flash FILE', or restart it.")
+                         .arg(port));
         exitCode = ExitCode::HubFailed;
         return nullptr;
     case HubLink::Outcome::Failed:

@@ -31,7 +31,9 @@ const int ReconnectPauseMs = 1000;
 class FlashProgress
 {
 public:
-    explicit FlashProgress(qint64 total) : total(total), terminal(Console::outIsTerminal()) {}
+    explicit FlashProgress(qint64 total)
+        : total(total)
+        , terminal(Console::outIsTerminal()) { }
 
     void update(int reported)
     {
@@ -103,13 +105,20 @@ QString imageRefusal(const FirmwareImage &image, const QString &path, qint64 lim
     case FirmwareImage::Problem::AboveLimit:
         if (image.size() > FirmwareImage::holdLimit())
             return QStringLiteral("%1 is %2 bytes, more than this program can hold (%3 bytes). Choose the "
-                                  "hub's firmware.").arg(path).arg(image.size()).arg(FirmwareImage::holdLimit());
+                                  "hub's firmware.")
+                .arg(path)
+                .arg(image.size())
+                .arg(FirmwareImage::holdLimit());
         return QStringLiteral("%1 is %2 bytes, above the limit of %3 bytes for a hub image. Check that it "
                               "is the hub's firmware, or raise the limit with --max-size.")
-            .arg(path).arg(image.size()).arg(limit);
+            .arg(path)
+            .arg(image.size())
+            .arg(limit);
     case FirmwareImage::Problem::BeyondHeader:
         return QStringLiteral("%1 is %2 bytes, over the 4 GiB that the boot loader can be told of. "
-                              "Choose the hub's firmware.").arg(path).arg(image.size());
+                              "Choose the hub's firmware.")
+            .arg(path)
+            .arg(image.size());
     case FirmwareImage::Problem::NotReadWhole:
         break;
     }
@@ -139,11 +148,14 @@ int verifyReconnect(const HubLink &flashed, Interrupts &interrupts)
     }
     if (interrupts.received()) {
         Console::err(QStringLiteral("Interrupted while waiting for the hub on %1 to come back; the image was "
-                                    "sent whole. Check it with 'pellix-hubctl info'.").arg(port));
+                                    "sent whole. Check it with 'pellix-hubctl info'.")
+                         .arg(port));
         return ExitCode::Interrupted;
     }
     Console::err(QStringLiteral("The hub did not come back in its firmware on %1 within %2 s. "
-                                "Check it with 'pellix-hubctl info'.").arg(port).arg(ReconnectLimitMs / 1000));
+                                "Check it with 'pellix-hubctl info'.")
+                     .arg(port)
+                     .arg(ReconnectLimitMs / 1000));
     return ExitCode::HubFailed;
 }
 
@@ -168,7 +180,8 @@ QList<WaitLimitOption> waitLimitOptions()
     const Upgrade_logic::WaitLimits defaults;
     const auto option = [&defaults](const char *name, const char *waitFor, int Upgrade_logic::WaitLimits::*limit) {
         const QString help = QStringLiteral("Longest wait for %1, in ms (%2).")
-                                 .arg(QLatin1String(waitFor)).arg(defaults.*limit);
+                                 .arg(QLatin1String(waitFor))
+                                 .arg(defaults.*limit);
         return WaitLimitOption{QCommandLineOption(QLatin1String(name), help, QStringLiteral("MS")), limit};
     };
     return {option("erase-timeout", "the erase", &Upgrade_logic::WaitLimits::eraseMs),
@@ -280,12 +293,14 @@ int interrupted(const FlashRun &run, qint64 total)
     if (run.sent == total) {
         Console::err(QStringLiteral("Interrupted after all %1 bytes were sent, before the hub confirmed them. "
                                     "Check it with 'pellix-hubctl info', and flash it again if it does not "
-                                    "answer.").arg(total));
+                                    "answer.")
+                         .arg(total));
     } else if (run.sent > 0) {
         Console::err(QStringLiteral("Interrupted after %1 of %2 bytes: the hub is in its boot loader, erased "
                                     "and partly written, and waits for the rest of this image. Unplug it and "
                                     "plug it in again, then flash it again with 'pellix-hubctl flash FILE'.")
-                         .arg(run.sent).arg(total));
+                         .arg(run.sent)
+                         .arg(total));
     } else if (run.eraseRequested) {
         Console::err(QStringLiteral("Interrupted during the erase: the hub is in its boot loader, its firmware "
                                     "erased or being erased. Flash it again with 'pellix-hubctl flash FILE'."));
@@ -310,7 +325,9 @@ int flashExitCode(const FlashRun &run, qint64 total, HubLink &link, bool verify,
     case Upgrade_logic::PortLost:
         Console::err(QStringLiteral("The boot loader's port %1 could not be used or went away after %2 of %3 "
                                     "bytes. Reconnect the hub and flash it again.")
-                         .arg(link.portName()).arg(run.sent).arg(total));
+                         .arg(link.portName())
+                         .arg(run.sent)
+                         .arg(total));
         return ExitCode::PortFailed;
     case Upgrade_logic::FileUnusable:
         return ExitCode::NoInput;
@@ -319,7 +336,9 @@ int flashExitCode(const FlashRun &run, qint64 total, HubLink &link, bool verify,
         break;
     }
     Console::err(QStringLiteral("The upgrade did not finish after %1 of %2 bytes. Reconnect the hub and "
-                                "flash it again.").arg(run.sent).arg(total));
+                                "flash it again.")
+                     .arg(run.sent)
+                     .arg(total));
     return ExitCode::HubFailed;
 }
 

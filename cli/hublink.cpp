@@ -85,7 +85,8 @@ void HubLink::takeError(const QString &text)
         return;
     if (reason.startsWith(QLatin1String(NotFound))) {
         failureText = QStringLiteral("No Pellix hub answered on %1. Check that the port is the "
-                                     "hub's and that the hub is powered.").arg(name);
+                                     "hub's and that the hub is powered.")
+                          .arg(name);
         failureExit = ExitCode::HubFailed;
     } else if (opened) {
         failureText = QStringLiteral("The hub on %1 went away. Reconnect it and try again.").arg(name);
@@ -95,7 +96,8 @@ void HubLink::takeError(const QString &text)
         // Whether the user may open the port was checked before: what is left
         // is the lock on the device or the device's own exclusive use.
         failureText = QStringLiteral("Cannot open %1: another program is using it. Close that program "
-                                     "and try again.").arg(name);
+                                     "and try again.")
+                          .arg(name);
         failureExit = ExitCode::PortFailed;
     } else {
         // The worker's generic open failure adds nothing to the port's name.
@@ -139,14 +141,18 @@ void HubLink::onWorker(const std::function<void(ThreadCom *)> &f)
     const auto done = std::make_shared<std::atomic<bool>>(false);
     const QPointer<QEventLoop> waiting(&loop);
     // The call owns what it uses: it may run after this function returned.
-    QMetaObject::invokeMethod(target, [target, f, done, waiting] {
-        f(target);
-        *done = true;
-        QMetaObject::invokeMethod(QCoreApplication::instance(), [waiting] {
-            if (waiting)
-                waiting->quit();
-        }, Qt::QueuedConnection);
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        target, [target, f, done, waiting] {
+            f(target);
+            *done = true;
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(), [waiting] {
+                    if (waiting)
+                        waiting->quit();
+                },
+                Qt::QueuedConnection);
+        },
+        Qt::QueuedConnection);
     connect(link.thread(), &QThread::finished, &loop, &QEventLoop::quit);
     connect(target, &QObject::destroyed, &loop, &QEventLoop::quit);
     if (!*done)

@@ -23,7 +23,10 @@ class HubLink : public QObject
     Q_OBJECT
 
 public:
-    enum class Outcome { Configured, BootLoader, Failed, Interrupted };
+    enum class Outcome { Configured,
+                         BootLoader,
+                         Failed,
+                         Interrupted };
 
     // device is the path the worker opens; name is the port as the user
     // knows it, for every message.
@@ -66,7 +69,7 @@ private:
     QString devicePath;
     QString name;
     WorkerThread link;
-    QEventLoop *handshake = nullptr;   // while open() waits
+    QEventLoop *handshake = nullptr; // while open() waits
     qint8 reportedMask = 0;
     uchar reportedOperatingMode = HubProtocol::Precise;
     uchar reportedDisplayMode = HubProtocol::Text;

@@ -21,12 +21,12 @@ struct HubReport
     uchar displayMode = HubProtocol::Text;
     ThreadCom::Reported reported;
 
-    QString output() const;                  // "binary", "text" or "unknown"
-    QString mode() const;                    // "fast", "precise" or "unknown"
-    QString maskText() const;                // two upper-case hex digits, or "unknown"
-    QList<int> sensors() const;              // the sensor numbers the mask enables
+    QString output() const;     // "binary", "text" or "unknown"
+    QString mode() const;       // "fast", "precise" or "unknown"
+    QString maskText() const;   // two upper-case hex digits, or "unknown"
+    QList<int> sensors() const; // the sensor numbers the mask enables
     QStringList lines() const;
-    QByteArray json() const;                 // compact, no line end
+    QByteArray json() const; // compact, no line end
 };
 
 #endif // HUBREPORT_H

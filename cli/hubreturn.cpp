@@ -22,7 +22,8 @@ void HubReturn::await(const QString &port, const QString &awaited)
     refusedSaid.clear();
     back.reset();
     Console::err(QStringLiteral("%1: the hub on %2 went away; waiting for the hub with serial number %3 to come "
-                                "back on %2.").arg(command, port, serial.isEmpty() ? QStringLiteral("unknown") : serial));
+                                "back on %2.")
+                     .arg(command, port, serial.isEmpty() ? QStringLiteral("unknown") : serial));
     wait.setVanished(port, serial);
     wait.linkEnded();
 }
@@ -59,7 +60,8 @@ void HubReturn::tryPort(const QString &port)
         // Said once a hub: the tries that find it there again are quiet.
         if (answered != refusedSaid)
             Console::err(QStringLiteral("%1: another hub (serial number %2) is on %3; it is let go, and the wait "
-                                        "for serial number %4 goes on.").arg(command, answered, port, serial));
+                                        "for serial number %4 goes on.")
+                             .arg(command, answered, port, serial));
         refusedSaid = answered;
     }
     link->close();

@@ -30,7 +30,9 @@ Interrupts::Interrupts(QObject *parent)
         return;
     notifier = new QSocketNotifier(signalPipe[1], QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, &Interrupts::takeSignal);
-    struct sigaction action {};
+    struct sigaction action
+    {
+    };
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;

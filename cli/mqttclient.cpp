@@ -128,7 +128,8 @@ void MqttClient::attempt()
     addressSet = rc != MOSQ_ERR_INVAL;
     if (rc == MOSQ_ERR_EAI && !everConnected) {
         emit fatal(QStringLiteral("Cannot find the broker %1: the name does not resolve. Check the broker URL.")
-                       .arg(settings.host), ExitCode::NoHost);
+                       .arg(settings.host),
+                   ExitCode::NoHost);
         return;
     }
     // The library reads the certificates and the key here, before the broker

@@ -29,11 +29,11 @@ public:
         QString host;
         int port = 1883;
         bool tls = false;
-        QString caFile, certFile, keyFile;   // empty caFile: the system's CAs
-        QString username, password;          // empty username: anonymous
+        QString caFile, certFile, keyFile; // empty caFile: the system's CAs
+        QString username, password;        // empty username: anonymous
         QString willTopic;
         QByteArray willPayload;
-        int queueLimit = 10000;              // messages waiting while the broker is away
+        int queueLimit = 10000; // messages waiting while the broker is away
     };
 
     // The pauses between two connection attempts: from the first to the last, doubling.

@@ -66,7 +66,8 @@ bool PortFinder::resolve(const QString &named, QString &port, QString &device, Q
         const QFileInfo info(device);
         if (!info.isReadable() || !info.isWritable()) {
             error = QStringLiteral("You may not use %1. Join the port's group (dialout on most systems) "
-                                   "and log in again.").arg(port);
+                                   "and log in again.")
+                        .arg(port);
             exitCode = ExitCode::PortFailed;
             return false;
         }
@@ -90,7 +91,8 @@ bool PortFinder::resolve(const QString &named, QString &port, QString &device, Q
     const QString found = all.isEmpty() ? QStringLiteral("none") : all.join(QStringLiteral(", "));
     error = hubs.isEmpty()
                 ? QStringLiteral("No serial port looks like a Pellix hub (ports found: %1). Name the "
-                                 "hub's port with --port PORT or PELLIX_PORT.").arg(found)
+                                 "hub's port with --port PORT or PELLIX_PORT.")
+                      .arg(found)
                 : QStringLiteral("Several ports look like a Pellix hub (%1). Name one with --port PORT.")
                       .arg(hubs.join(QStringLiteral(", ")));
     exitCode = ExitCode::NoInput;

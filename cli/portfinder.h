@@ -21,7 +21,7 @@ public:
     // A hub: a USB description or manufacturer that names Pellix, or the
     // vendor:product pair given in PELLIX_USB_ID (four hex digits each).
     static bool looksLikeHub(const QSerialPortInfo &info);
-    static QString usbId(const QSerialPortInfo &info);   // "vvvv:pppp", or empty
+    static QString usbId(const QSerialPortInfo &info); // "vvvv:pppp", or empty
     static QList<QSerialPortInfo> ports();
 };
 

@@ -72,32 +72,32 @@ bool takeInt(const QCommandLineParser &parser, const QCommandLineOption &option,
 // The publish command's options, for the parser and for reading them back.
 struct PublishSwitches
 {
-    const QCommandLineOption broker {QStringLiteral("broker"), QStringLiteral("mqtt://HOST[:PORT] or mqtts://HOST[:PORT]."),
+    const QCommandLineOption broker{QStringLiteral("broker"), QStringLiteral("mqtt://HOST[:PORT] or mqtts://HOST[:PORT]."),
                                     QStringLiteral("URL")};
-    const QCommandLineOption prefix {QStringLiteral("topic-prefix"),
+    const QCommandLineOption prefix{QStringLiteral("topic-prefix"),
                                     QStringLiteral("Topics begin with this (default pellix/<serial number>)."),
                                     QStringLiteral("PREFIX")};
-    const QCommandLineOption qos {QStringLiteral("qos"), QStringLiteral("0 (default) or 1, for the records."),
+    const QCommandLineOption qos{QStringLiteral("qos"), QStringLiteral("0 (default) or 1, for the records."),
                                  QStringLiteral("0|1")};
-    const QCommandLineOption queue {QStringLiteral("queue"),
+    const QCommandLineOption queue{QStringLiteral("queue"),
                                    QStringLiteral("Records kept while the broker is away (10000); then the oldest "
                                                   "are dropped."),
                                    QStringLiteral("N")};
-    const QCommandLineOption rate {QStringLiteral("max-rate"),
+    const QCommandLineOption rate{QStringLiteral("max-rate"),
                                   QStringLiteral("At most N records a second, 1 to 1000: the newest of each 1/N s."),
                                   QStringLiteral("N")};
-    const QCommandLineOption ca {QStringLiteral("cafile"), QStringLiteral("The CA of the broker's certificate (mqtts)."),
+    const QCommandLineOption ca{QStringLiteral("cafile"), QStringLiteral("The CA of the broker's certificate (mqtts)."),
                                 QStringLiteral("FILE")};
-    const QCommandLineOption cert {QStringLiteral("cert"), QStringLiteral("A client certificate (mqtts)."),
+    const QCommandLineOption cert{QStringLiteral("cert"), QStringLiteral("A client certificate (mqtts)."),
                                   QStringLiteral("FILE")};
-    const QCommandLineOption key {QStringLiteral("key"), QStringLiteral("The client certificate's key (mqtts)."),
+    const QCommandLineOption key{QStringLiteral("key"), QStringLiteral("The client certificate's key (mqtts)."),
                                  QStringLiteral("FILE")};
-    const QCommandLineOption passwordFile {QStringLiteral("password-file"),
+    const QCommandLineOption passwordFile{QStringLiteral("password-file"),
                                           QStringLiteral("A file whose first line is USER:PASSWORD."),
                                           QStringLiteral("FILE")};
-    const QCommandLineOption discovery {QStringLiteral("homeassistant"),
+    const QCommandLineOption discovery{QStringLiteral("homeassistant"),
                                        QStringLiteral("Home Assistant discovery under PREFIX (homeassistant).")};
-    const QCommandLineOption reconnect {QStringLiteral("reconnect"),
+    const QCommandLineOption reconnect{QStringLiteral("reconnect"),
                                        QStringLiteral("When the hub vanishes, wait for it to come back on its port.")};
 
     QList<QCommandLineOption> all() const
@@ -111,7 +111,8 @@ int takePublishValues(const QCommandLineParser &parser, const PublishSwitches &o
     const QStringList operands = parser.positionalArguments();
     if (operands.size() > (parser.isSet(o.discovery) ? 1 : 0))
         return CommandSupport::usage(QStringLiteral("Unexpected argument '%1': publish takes options only, and a "
-                                                    "prefix after --homeassistant.").arg(operands.last()));
+                                                    "prefix after --homeassistant.")
+                                         .arg(operands.last()));
     if (!parser.isSet(o.broker))
         return CommandSupport::usage(QStringLiteral("publish needs --broker mqtt://HOST[:PORT]."));
     int taken = takeBroker(parser.value(o.broker), options.broker);
@@ -124,8 +125,7 @@ int takePublishValues(const QCommandLineParser &parser, const PublishSwitches &o
     if (!takeInt(parser, o.rate, 1, MaxRate, options.maxRate))
         return CommandSupport::usage(QStringLiteral("--max-rate takes a whole number from 1 to %1.").arg(MaxRate));
     options.prefix = parser.value(o.prefix);
-    if (parser.isSet(o.prefix) && (options.prefix.isEmpty() || options.prefix.contains(QRegularExpression(QStringLiteral("[+#]")))
-                                 || options.prefix.endsWith(QLatin1Char('/'))))
+    if (parser.isSet(o.prefix) && (options.prefix.isEmpty() || options.prefix.contains(QRegularExpression(QStringLiteral("[+#]"))) || options.prefix.endsWith(QLatin1Char('/'))))
         return CommandSupport::usage(QStringLiteral("--topic-prefix takes a topic without + or # and no / at its end."));
     if (parser.isSet(o.discovery))
         options.discoveryPrefix = operands.isEmpty() ? QStringLiteral("homeassistant") : operands.first();

@@ -33,7 +33,8 @@ const int FinishMs = 3000;
 class LineOutlet : public QIODevice
 {
 public:
-    explicit LineOutlet(std::function<void(const QByteArray &)> take) : take(std::move(take)) {}
+    explicit LineOutlet(std::function<void(const QByteArray &)> take)
+        : take(std::move(take)) { }
 
 protected:
     qint64 readData(char *, qint64) override { return -1; }
@@ -69,7 +70,7 @@ public:
     void forget() { modes = -1; }
 
 private:
-    std::atomic<int> modes {-1};
+    std::atomic<int> modes{-1};
 };
 
 namespace {
@@ -121,10 +122,9 @@ void Publisher::publishDiscovery()
                                  {QStringLiteral("payload_not_available"), QStringLiteral("offline")},
                                  {QStringLiteral("device"), device}};
         client->publishRetained(QStringLiteral("%1/sensor/%2/s%3/config").arg(options.discoveryPrefix, node).arg(k),
-                               QJsonDocument(config).toJson(QJsonDocument::Compact));
+                                QJsonDocument(config).toJson(QJsonDocument::Compact));
     }
 }
-
 
 QByteArray Publisher::info() const
 {
@@ -180,7 +180,9 @@ void Publisher::checkInfo()
     }
     if (client->dropped() > saidDropped && !client->isConnected()) {
         Console::err(QStringLiteral("publish: the broker is still away; %1 records dropped so far (the newest %2 "
-                                    "are kept).").arg(client->dropped()).arg(options.broker.queueLimit));
+                                    "are kept).")
+                         .arg(client->dropped())
+                         .arg(options.broker.queueLimit));
         saidDropped = client->dropped();
     }
     if (changed && client->isConnected() && client->publishRetained(prefix + QStringLiteral("/info"), info()))
@@ -205,12 +207,16 @@ int Publisher::startClient(QEventLoop &loop)
             droppedAtLoss = client->dropped();
         lostSaid = true;
         Console::err(QStringLiteral("publish: cannot reach the broker at %1 (%2); trying again in %3 s, the hub "
-                                    "link stays up.").arg(client->address(), reason).arg(retryMs / 1000.0));
+                                    "link stays up.")
+                         .arg(client->address(), reason)
+                         .arg(retryMs / 1000.0));
     });
     QObject::connect(client.get(), &MqttClient::connected, &loop, [this] {
         if (lostSaid)
             Console::err(QStringLiteral("publish: connected to the broker at %1 again; %2 records dropped while it "
-                                        "was away.").arg(client->address()).arg(client->dropped() - droppedAtLoss));
+                                        "was away.")
+                             .arg(client->address())
+                             .arg(client->dropped() - droppedAtLoss));
         lostSaid = false;
         publishState();
     });
@@ -253,14 +259,16 @@ void Publisher::watchLink(QEventLoop &loop, Recorder &recorder, HubReturn &hubRe
     }
     // Queued: the link is closed and later replaced, never inside its own signal.
     // Once the run ends, the waits of its last words see to a link that fails.
-    QObject::connect(link.get(), &HubLink::failed, &loop, [this, &loop, &recorder, &hubReturn] {
-        if (!loop.isRunning())
-            return;
-        detach(recorder);
-        hubPresent = false;
-        client->publishRetained(statusTopic, "offline");
-        hubReturn.await(link->portName(), report.identity.SerialNo);
-    }, Qt::QueuedConnection);
+    QObject::connect(
+        link.get(), &HubLink::failed, &loop, [this, &loop, &recorder, &hubReturn] {
+            if (!loop.isRunning())
+                return;
+            detach(recorder);
+            hubPresent = false;
+            client->publishRetained(statusTopic, "offline");
+            hubReturn.await(link->portName(), report.identity.SerialNo);
+        },
+        Qt::QueuedConnection);
 }
 
 int Publisher::run(Interrupts &interrupts)

@@ -22,11 +22,11 @@ class Recorder;
 struct PublishOptions
 {
     MqttClient::Settings broker;
-    QString prefix;              // empty: pellix/<serial>
+    QString prefix; // empty: pellix/<serial>
     int qos = 0;
-    int maxRate = 0;             // 0: every record
-    QString discoveryPrefix;     // empty: no discovery
-    bool reconnect = false;      // a hub that vanishes is waited for
+    int maxRate = 0;         // 0: every record
+    QString discoveryPrefix; // empty: no discovery
+    bool reconnect = false;  // a hub that vanishes is waited for
 };
 
 // One hub's records, its info and its status to a broker, from the hub's

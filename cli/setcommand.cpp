@@ -31,7 +31,7 @@ bool parseSensors(const QString &text, qint8 &mask)
 {
     if (text.contains(QLatin1Char(','))) {
         int bits = 0;
-        for (const QString &item : text.split(QLatin1Char(','))) {   // "0,,1" and "," name no sensor
+        for (const QString &item : text.split(QLatin1Char(','))) { // "0,,1" and "," name no sensor
             bool ok = false;
             const int sensor = item.trimmed().toInt(&ok);
             if (!ok || sensor < 0 || sensor >= HubProtocol::SensorCount)
@@ -65,8 +65,8 @@ bool parseTimeout(const QString &text, Timeout &timeout)
 // What to change: only what an option names.
 struct SetOptions
 {
-    std::optional<bool> binary;    // --output binary, or text
-    std::optional<bool> fast;      // --mode fast, or precise
+    std::optional<bool> binary; // --output binary, or text
+    std::optional<bool> fast;   // --mode fast, or precise
     std::optional<qint8> mask;
     QList<Timeout> timeouts;
     bool json = false;
@@ -224,7 +224,8 @@ int runSet(const SetOptions &options, const QString &port, Interrupts &interrupt
     const QStringList found = differences(report, options);
     if (!found.isEmpty()) {
         Console::err(QStringLiteral("The hub did not take the change: it reports %1. Try again, or "
-                                    "restart the hub.").arg(found.join(QStringLiteral("; "))));
+                                    "restart the hub.")
+                         .arg(found.join(QStringLiteral("; "))));
         return ExitCode::HubFailed;
     }
     CommandSupport::printReport(report, options.json);

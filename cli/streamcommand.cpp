@@ -20,7 +20,6 @@
 #include <cstdio>
 #include <memory>
 
-
 namespace {
 
 // A hub this long without a record is worth a word.
@@ -32,10 +31,10 @@ const double MaxSeconds = 2000000;
 struct StreamOptions
 {
     RecordWriter::Format format = RecordWriter::Format::Csv;
-    qint64 count = 0;       // 0: no end
-    double seconds = 0;     // 0: no end
-    int average = 0;        // 0: each record as it came
-    QString path;           // empty: standard output
+    qint64 count = 0;   // 0: no end
+    double seconds = 0; // 0: no end
+    int average = 0;    // 0: each record as it came
+    QString path;       // empty: standard output
 };
 
 // The values of the options once parsed, or the exit code for a usage error.
@@ -99,7 +98,9 @@ int parseStream(const QStringList &arguments, StreamOptions &options)
 class QuietHub
 {
 public:
-    QuietHub(const Recorder &recorder, QString port) : recorder(recorder), port(std::move(port)) {}
+    QuietHub(const Recorder &recorder, QString port)
+        : recorder(recorder)
+        , port(std::move(port)) { }
 
     void start() { sinceRecord.start(); }
 
@@ -113,7 +114,8 @@ public:
             said = true;
             Console::err(QStringLiteral("stream: no record from the hub on %1 for %2 s. Check its cable and "
                                         "that its sensors are enabled; the stream goes on.")
-                             .arg(port).arg(QuietLimitMs / 1000));
+                             .arg(port)
+                             .arg(QuietLimitMs / 1000));
         }
     }
 

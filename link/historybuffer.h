@@ -46,7 +46,7 @@ private:
     mutable QMutex mutex;
     QElapsedTimer clock;
     std::deque<Point> points;
-    std::atomic<quint64> kept {0};
+    std::atomic<quint64> kept{0};
 };
 
 #endif // HISTORYBUFFER_H

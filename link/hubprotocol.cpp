@@ -162,7 +162,8 @@ bool isCutReply(const QByteArray &data, int pos)
         return false;
     for (int i = pos + 1; i < data.size(); ++i) {
         const char c = data.at(i);
-        const bool fits = i - pos <= 2 ? isHexDigit(c) : i - pos == 3 ? (c == 'F' || c == 'P') : false;
+        const bool fits = i - pos <= 2 ? isHexDigit(c) : i - pos == 3 ? (c == 'F' || c == 'P')
+                                                                      : false;
         if (!fits)
             return false;
     }

@@ -35,9 +35,9 @@ const uchar Binary = 'B';
 const uchar Text = 'T';
 
 const int SensorCount = 8;
-const int BinaryFrameValueBytes = 18;   // header and eight 16-bit readings
-const int BinaryMinimumWaiting = 19;    // the binary reader starts on a frame from here
-const int TextLineMinimum = 28;         // "\r\n" included
+const int BinaryFrameValueBytes = 18; // header and eight 16-bit readings
+const int BinaryMinimumWaiting = 19;  // the binary reader starts on a frame from here
+const int TextLineMinimum = 28;       // "\r\n" included
 const int TextLineMaximum = 52;
 const int HistoryLength = 50;
 
@@ -80,12 +80,12 @@ void readConfigReply(const QByteArray &data, int cPos, qint8 &mask, uchar &opera
 // taken only from a hub that turns out to send no records at all.
 struct ConfigAnswer
 {
-    int bootLoader = -1;   // offset of the first trusted boot-loader marker, or -1
-    int reply = -1;        // offset of the first trusted well-formed reply, or -1
+    int bootLoader = -1; // offset of the first trusted boot-loader marker, or -1
+    int reply = -1;      // offset of the first trusted well-formed reply, or -1
     int tentativeBootLoader = -1;
     int tentativeReply = -1;
-    int firstC = -1;       // offset of the first "C" outside records, or -1
-    bool records = false;  // a record header was seen: the hub is streaming
+    int firstC = -1;      // offset of the first "C" outside records, or -1
+    bool records = false; // a record header was seen: the hub is streaming
 };
 ConfigAnswer scanConfigAnswer(const QByteArray &data);
 

@@ -20,9 +20,9 @@ class ReconnectWait : public QObject
 public:
     enum class State {
         Off,
-        Vanished,   // the link failed as a pulled cable does; the wait starts when it has ended
-        Waiting,    // the port is looked for
-        Trying      // a connection to the port is being made, the serial number not yet seen
+        Vanished, // the link failed as a pulled cable does; the wait starts when it has ended
+        Waiting,  // the port is looked for
+        Trying    // a connection to the port is being made, the serial number not yet seen
     };
 
     explicit ReconnectWait(QObject *parent = nullptr);

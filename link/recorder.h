@@ -27,15 +27,17 @@ class Recorder : public RecordSink
 public:
     // The window shows a mean in fast mode only; the command line's --average
     // asks for one in every mode. Binary output counts a 0 as no reading.
-    enum class Averaging { None, FastModeOnly, EveryMode };
+    enum class Averaging { None,
+                           FastModeOnly,
+                           EveryMode };
 
     struct Setup
     {
         RecordWriter::Format format = RecordWriter::Format::Csv;
         bool withModes = false;
         Averaging averaging = Averaging::FastModeOnly;
-        int meanCount = 1;      // 1: each record as it came
-        qint64 maxRows = 0;     // 0: no end
+        int meanCount = 1;  // 1: each record as it came
+        qint64 maxRows = 0; // 0: no end
         // A failed write leaves no part of a row in the output: only for a file
         // the owner made, never one it was handed (an appended log, say).
         bool cutBack = false;
@@ -89,12 +91,12 @@ private:
     int failureErrno = 0;
     std::function<void()> onEnd;
     std::atomic<int> meanCount;
-    std::atomic<qint64> taken {0};
-    std::atomic<qint64> seen {0};
-    std::atomic<qint64> rowsOut {0};
-    std::atomic<bool> writeFailed {false};
-    std::atomic<bool> stopped {false};
-    std::atomic<bool> ended {false};
+    std::atomic<qint64> taken{0};
+    std::atomic<qint64> seen{0};
+    std::atomic<qint64> rowsOut{0};
+    std::atomic<bool> writeFailed{false};
+    std::atomic<bool> stopped{false};
+    std::atomic<bool> ended{false};
 };
 
 #endif // RECORDER_H

@@ -9,7 +9,9 @@ namespace {
 // anywhere near this long.
 const int LongestKeptLine = 4096;
 
-enum class Shape { Line, MaybeLine, NoLine };
+enum class Shape { Line,
+                   MaybeLine,
+                   NoLine };
 
 // Whether data holds, from at, a text record as the hub writes it: the header,
 // eight readings each after a tab, and the line end. A frame whose readings

@@ -18,7 +18,8 @@ class QIODevice;
 class RecordWriter
 {
 public:
-    enum class Format { Csv, JsonLines };
+    enum class Format { Csv,
+                        JsonLines };
 
     // withModes adds the operating mode (F/P) and the output (B/T) to each row.
     RecordWriter(QIODevice *device, Format format, bool withModes = false);

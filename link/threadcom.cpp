@@ -63,7 +63,6 @@ const char *const CannotOpen =
 const char *const PortGone =
     "Port is unavailable \r\n\nMaybe the device was unexpectedly removed from the system";
 
-
 // The window asks the worker's thread to stop when it disconnects, so that a
 // handshake it no longer wants does not hold the port for seconds.
 bool stopRequested()
@@ -210,7 +209,7 @@ struct ThreadCom::AnswerSearch
     ConfigAnswer answer;
     int attempt = 0;
     int askedAt = 0;
-    int partialSince = 0;   // a quiet hub's reply cut short, seen since this attempt
+    int partialSince = 0; // a quiet hub's reply cut short, seen since this attempt
     bool heard = false;
 
     bool found() const { return answer.bootLoader >= 0 || answer.reply >= 0; }
@@ -483,7 +482,7 @@ void ThreadCom::sendCommand(const QByteArray &command)
 
 void ThreadCom::SendChangingOfDisplayMode(bool NeedChangingDispModel)
 {
-    Q_UNUSED(NeedChangingDispModel)   // the worker's own mode decides the direction
+    Q_UNUSED(NeedChangingDispModel) // the worker's own mode decides the direction
     if (!canSendCommand())
         return;
     pendingFrame.clear();

@@ -147,7 +147,13 @@ private:
     bool skippingLongLine = false;
     // How far this worker's one connection has come (see the table at the
     // top of threadcom.cpp); every slot acts only in the phases that expect it.
-    enum class Phase { Opening, Identifying, Streaming, BootLoader, HandedOver, Upgrading, Released };
+    enum class Phase { Opening,
+                       Identifying,
+                       Streaming,
+                       BootLoader,
+                       HandedOver,
+                       Upgrading,
+                       Released };
     Phase phase = Phase::Opening;
     QList<RecordSink *> recordSinks;
     // What came after the configuration reply, searched for the identity.

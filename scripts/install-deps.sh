@@ -7,11 +7,12 @@ set -e
 # validators for the desktop entry and the AppStream data; the history plot
 # draws with QCustomPlot (one library for each Qt); publish talks MQTT through
 # libmosquitto, and its tests start the mosquitto broker and its clients, and make
-# certificates with openssl.
+# certificates with openssl; a test holds the sources to the formatter of
+# this Debian release.
 packages="build-essential cmake qtbase5-dev libqt5serialport5-dev xvfb xauth fonts-dejavu-core
           qt6-base-dev qt6-serialport-dev desktop-file-utils appstream
           libqcustomplot-dev libqcustomplot2.1-qt6 pkg-config
-          libmosquitto-dev mosquitto mosquitto-clients openssl"
+          libmosquitto-dev mosquitto mosquitto-clients openssl clang-format-14"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -18,7 +18,7 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr double kBaud = 115200.0;
-constexpr double kBitsPerByte = 10.0;   // start bit, 8 data bits, stop bit
+constexpr double kBitsPerByte = 10.0; // start bit, 8 data bits, stop bit
 
 // The following are real time whatever the speed factor: they are races against the
 // program's own real-time waits, not part of the hub's pace.
@@ -51,7 +51,10 @@ int hexValue(char c)
     return c <= '9' ? c - '0' : c - 'A' + 10;
 }
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
 
 // 1: `in` starts with the whole literal; 0: `in` is a proper prefix of it (wait for more);
 // -1: it cannot become the literal.
@@ -67,7 +70,8 @@ int matchLiteral(const QByteArray &in, const char *literal)
 }
 
 // One sensor of the moving scene: a slow sine around a centre distance.
-struct SceneSensor {
+struct SceneSensor
+{
     double centre;
     double amplitude;
     double periodS;
@@ -80,8 +84,8 @@ const SceneSensor kScene[8] = {
     {2400, 1400, 17.0, 2.0},
     {600, 250, 5.0, 0.5},
     {3000, 1800, 23.0, 4.0},
-    {1200, 1000, 13.0, 3.0},    // out of range (0) whenever it swings low
-    {3600, 1000, 19.0, 1.5},    // beyond 4000 mm at the top of its swing
+    {1200, 1000, 13.0, 3.0}, // out of range (0) whenever it swings low
+    {3600, 1000, 19.0, 1.5}, // beyond 4000 mm at the top of its swing
     {2000, 600, 29.0, 5.0},
 };
 constexpr int kOutOfRangeSensor = 5;
@@ -89,7 +93,7 @@ constexpr int kOutOfRangeSensor = 5;
 } // namespace
 
 HubSimulator::HubSimulator()
-    : m_rng(std::random_device {}())
+    : m_rng(std::random_device{}())
 {
     m_timeouts.fill(-1);
 }
@@ -112,7 +116,7 @@ bool HubSimulator::start()
 
     // A fresh pty echoes and waits for whole lines until the program sets it up; the
     // hub's bytes must sit in it unchanged even before the program opens the port.
-    termios tio {};
+    termios tio{};
     if (::tcgetattr(slave, &tio) == 0) {
         ::cfmakeraw(&tio);
         ::cfsetispeed(&tio, B115200);
@@ -188,7 +192,7 @@ void HubSimulator::serve()
             break;
 
         pollfd fds[2] = {{m_masterFd, POLLIN, 0}, {m_wakeFds[0], POLLIN, 0}};
-        timespec ts {1, 0};
+        timespec ts{1, 0};
         const Clock::time_point now = Clock::now();
         if (next <= now) {
             ts = {0, 0};
@@ -264,7 +268,7 @@ Clock::time_point HubSimulator::runDue(Clock::time_point now)
         if (due > now)
             return std::min(next, due);
         sendRecord(due, now);
-        return std::min(next, now);   // look at the input before the next one
+        return std::min(next, now); // look at the input before the next one
     }
     if (m_inHandshake && !m_streamDuringHandshake && m_streaming && !m_inBootLoader)
         next = std::min(next, m_handshakeEnds);
@@ -287,7 +291,7 @@ bool HubSimulator::sendReplies(Clock::time_point now, Clock::time_point &next)
         }
 
         if (m_bootFlushPending)
-            flushHostInput();   // a reply must never be flushed away with the old records
+            flushHostInput(); // a reply must never be flushed away with the old records
         const qint64 written = writeOut(out.bytes, ready, now);
         if (written > 0 && written < out.bytes.size()) {
             // Half a line is worse than none: the rest goes out as soon as there is room.
@@ -328,7 +332,7 @@ void HubSimulator::readInput(Clock::time_point now)
     while (!m_input.isEmpty() && m_masterFd >= 0) {
         const int used = m_inBootLoader ? bootStep(now) : firmwareStep(now);
         if (used == 0)
-            break;   // a command is still arriving
+            break; // a command is still arriving
         m_input.remove(0, used);
     }
 }
@@ -426,7 +430,7 @@ int HubSimulator::bootStep(Clock::time_point now)
             return 3;
         }
     }
-    return 1;   // stray bytes ("TUF" again, say) mean nothing to the boot loader
+    return 1; // stray bytes ("TUF" again, say) mean nothing to the boot loader
 }
 
 void HubSimulator::answerConfigQuery(Clock::time_point now)
@@ -509,7 +513,7 @@ void HubSimulator::blockComplete(Clock::time_point now)
         return;
 
     if (index == m_closeAtBlock) {
-        closePty();   // unplugged in the middle of the upload
+        closePty(); // unplugged in the middle of the upload
         return;
     }
     if (index == m_refuseBlock) {
@@ -550,7 +554,7 @@ void HubSimulator::enqueue(const QByteArray &bytes, Clock::time_point now, Clock
 {
     if (m_silent || (m_inBootLoader && m_bootMute))
         return;
-    m_output.push_back(Output {bytes, delay, now, after, false});
+    m_output.push_back(Output{bytes, delay, now, after, false});
 }
 
 // One write() per record or reply: the program reads lines whole. Returns the bytes the
@@ -608,7 +612,8 @@ void HubSimulator::sendRecord(Clock::time_point due, Clock::time_point now)
 
     // Taken before the write: the program may have read the record before write() returns.
     const qint64 writeNs = m_logRecords ? std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                              Clock::now().time_since_epoch()).count()
+                                              Clock::now().time_since_epoch())
+                                              .count()
                                         : 0;
     const qint64 written = writeOut(record, due, now);
     if (written <= 0) {
@@ -620,7 +625,7 @@ void HubSimulator::sendRecord(Clock::time_point due, Clock::time_point now)
     if (m_logRecords)
         m_recordLog.append({writeNs, scriptIndex});
     if (written < record.size())
-        m_output.push_front(Output {record.mid(int(written)), Clock::duration::zero(), now, After::Nothing, true});
+        m_output.push_front(Output{record.mid(int(written)), Clock::duration::zero(), now, After::Nothing, true});
     m_nextRecordAt = m_wireFree + period;
 }
 
@@ -632,7 +637,7 @@ void HubSimulator::sendRawNow(Clock::time_point due, Clock::time_point now)
     m_raw.pop_front();
     const qint64 written = std::max<qint64>(0, writeOut(raw, due, now));
     if (written < raw.size())
-        m_output.push_front(Output {raw.mid(int(written)), Clock::duration::zero(), now, After::Nothing, true});
+        m_output.push_front(Output{raw.mid(int(written)), Clock::duration::zero(), now, After::Nothing, true});
 }
 
 QByteArray HubSimulator::nextRecord(Clock::time_point now)
@@ -668,7 +673,7 @@ HubSimulator::Readings HubSimulator::nextReadings(Clock::time_point now)
         return r;
     }
     if (m_scene == Scene::Sweep) {
-        Readings r {};
+        Readings r{};
         for (int k = 0; k < 8; ++k)
             r[size_t(k)] = qint16(quint16(m_sweepPos * 8 + k));
         m_sweepPos = (m_sweepPos + 1) % SweepRecords;
@@ -677,7 +682,7 @@ HubSimulator::Readings HubSimulator::nextReadings(Clock::time_point now)
 
     const double t = std::chrono::duration<double>(now - m_sceneStart).count();
     std::normal_distribution<double> noise(0.0, m_operatingMode == 'F' ? 12.0 : 3.0);
-    Readings r {};
+    Readings r{};
     for (int i = 0; i < 8; ++i) {
         const SceneSensor &s = kScene[i];
         const double wave = std::sin(2.0 * M_PI * t / s.periodS + s.phase);
@@ -778,7 +783,7 @@ void HubSimulator::wake() const
 {
     if (m_wakeFds[1] >= 0) {
         const char c = 0;
-        const ssize_t ignored = ::write(m_wakeFds[1], &c, 1);   // full pipe: already awake
+        const ssize_t ignored = ::write(m_wakeFds[1], &c, 1); // full pipe: already awake
         Q_UNUSED(ignored)
     }
 }
@@ -807,9 +812,18 @@ Clock::duration HubSimulator::byteTime() const
 // Public setters and observers. Every setter wakes the serving thread, which then
 // works out its next deadline afresh.
 
-void HubSimulator::setMask(quint8 mask) { change([&] { m_mask = mask; }); }
-void HubSimulator::setOperatingMode(char mode) { change([&] { m_operatingMode = mode; }); }
-void HubSimulator::setDisplayMode(char mode) { change([&] { m_displayMode = mode; }); }
+void HubSimulator::setMask(quint8 mask)
+{
+    change([&] { m_mask = mask; });
+}
+void HubSimulator::setOperatingMode(char mode)
+{
+    change([&] { m_operatingMode = mode; });
+}
+void HubSimulator::setDisplayMode(char mode)
+{
+    change([&] { m_displayMode = mode; });
+}
 
 void HubSimulator::setIdentity(const QByteArray &serial, const QByteArray &version, const QByteArray &type)
 {
@@ -821,15 +835,39 @@ void HubSimulator::setIdentificationLine(const QByteArray &lineWithEnding)
     change([&] { m_identificationLine = lineWithEnding; });
 }
 
-void HubSimulator::setSpeedFactor(double factor) { change([&] { m_speedFactor = std::max(0.0, factor); }); }
-void HubSimulator::setCyclePeriodMs(double ms) { change([&] { m_cyclePeriodMs = std::max(0.0, ms); }); }
-void HubSimulator::setStreaming(bool on) { change([&] { m_streaming = on; }); }
-void HubSimulator::setNoConfigReply(bool on) { change([&] { m_noConfigReply = on; }); }
-void HubSimulator::setStreamDuringHandshake(bool on) { change([&] { m_streamDuringHandshake = on; }); }
-void HubSimulator::setEraseMs(double ms) { change([&] { m_eraseMs = std::max(0.0, ms); }); }
+void HubSimulator::setSpeedFactor(double factor)
+{
+    change([&] { m_speedFactor = std::max(0.0, factor); });
+}
+void HubSimulator::setCyclePeriodMs(double ms)
+{
+    change([&] { m_cyclePeriodMs = std::max(0.0, ms); });
+}
+void HubSimulator::setStreaming(bool on)
+{
+    change([&] { m_streaming = on; });
+}
+void HubSimulator::setNoConfigReply(bool on)
+{
+    change([&] { m_noConfigReply = on; });
+}
+void HubSimulator::setStreamDuringHandshake(bool on)
+{
+    change([&] { m_streamDuringHandshake = on; });
+}
+void HubSimulator::setEraseMs(double ms)
+{
+    change([&] { m_eraseMs = std::max(0.0, ms); });
+}
 
-void HubSimulator::setMovingScene() { change([&] { m_scene = Scene::Moving; }); }
-void HubSimulator::setFixedReadings(const Readings &values) { change([&] { m_fixed = values; m_scene = Scene::Fixed; }); }
+void HubSimulator::setMovingScene()
+{
+    change([&] { m_scene = Scene::Moving; });
+}
+void HubSimulator::setFixedReadings(const Readings &values)
+{
+    change([&] { m_fixed = values; m_scene = Scene::Fixed; });
+}
 
 void HubSimulator::setScript(const QVector<Readings> &records)
 {
@@ -866,18 +904,54 @@ void HubSimulator::setStartInBootLoader(bool on)
     });
 }
 
-void HubSimulator::setNoIdentification(bool on) { change([&] { m_noIdentification = on; }); }
-void HubSimulator::setSplitConfigReply(int delayMs) { change([&] { m_splitConfigMs = std::max(0, delayMs); }); }
-void HubSimulator::setSplitBootReplies(int delayMs) { change([&] { m_splitBootRepliesMs = std::max(0, delayMs); }); }
-void HubSimulator::setGarbageBetweenRecords(bool on) { change([&] { m_garbage = on; }); }
-void HubSimulator::setPartialRecords(bool on) { change([&] { m_partial = on; }); }
-void HubSimulator::setRefuseBlock(int k, char byte) { change([&] { m_refuseBlock = k; m_refuseByte = byte; }); }
-void HubSimulator::setEraseReply(char byte) { change([&] { m_eraseReply = byte; }); }
-void HubSimulator::setHeaderReply(char byte) { change([&] { m_headerReply = byte; }); }
-void HubSimulator::setFinalByte(char byte) { change([&] { m_finalByte = byte; }); }
-void HubSimulator::setNoFinalReply(bool on) { change([&] { m_noFinalReply = on; }); }
-void HubSimulator::setNoHeaderReply(bool on) { change([&] { m_noHeaderReply = on; }); }
-void HubSimulator::setBootLoaderSilentAfter(int blocks) { change([&] { m_bootSilentAfter = blocks; }); }
+void HubSimulator::setNoIdentification(bool on)
+{
+    change([&] { m_noIdentification = on; });
+}
+void HubSimulator::setSplitConfigReply(int delayMs)
+{
+    change([&] { m_splitConfigMs = std::max(0, delayMs); });
+}
+void HubSimulator::setSplitBootReplies(int delayMs)
+{
+    change([&] { m_splitBootRepliesMs = std::max(0, delayMs); });
+}
+void HubSimulator::setGarbageBetweenRecords(bool on)
+{
+    change([&] { m_garbage = on; });
+}
+void HubSimulator::setPartialRecords(bool on)
+{
+    change([&] { m_partial = on; });
+}
+void HubSimulator::setRefuseBlock(int k, char byte)
+{
+    change([&] { m_refuseBlock = k; m_refuseByte = byte; });
+}
+void HubSimulator::setEraseReply(char byte)
+{
+    change([&] { m_eraseReply = byte; });
+}
+void HubSimulator::setHeaderReply(char byte)
+{
+    change([&] { m_headerReply = byte; });
+}
+void HubSimulator::setFinalByte(char byte)
+{
+    change([&] { m_finalByte = byte; });
+}
+void HubSimulator::setNoFinalReply(bool on)
+{
+    change([&] { m_noFinalReply = on; });
+}
+void HubSimulator::setNoHeaderReply(bool on)
+{
+    change([&] { m_noHeaderReply = on; });
+}
+void HubSimulator::setBootLoaderSilentAfter(int blocks)
+{
+    change([&] { m_bootSilentAfter = blocks; });
+}
 void HubSimulator::setCloseAfterRecords(int records, int graceMs)
 {
     change([&] {
@@ -885,7 +959,10 @@ void HubSimulator::setCloseAfterRecords(int records, int graceMs)
         m_closeGraceMs = graceMs;
     });
 }
-void HubSimulator::setCloseAtBlock(int k) { change([&] { m_closeAtBlock = k; }); }
+void HubSimulator::setCloseAtBlock(int k)
+{
+    change([&] { m_closeAtBlock = k; });
+}
 
 quint8 HubSimulator::mask() const
 {

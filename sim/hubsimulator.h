@@ -43,9 +43,9 @@ public:
     // --- Hub state (what "HCF" and "RRI" report; commands change it) ---
     void setMask(quint8 mask);
     quint8 mask() const;
-    void setOperatingMode(char mode);   // 'F' or 'P' (any byte is stored as given)
+    void setOperatingMode(char mode); // 'F' or 'P' (any byte is stored as given)
     char operatingMode() const;
-    void setDisplayMode(char mode);     // 'B' or 'T'
+    void setDisplayMode(char mode); // 'B' or 'T'
     char displayMode() const;
     void setIdentity(const QByteArray &serial, const QByteArray &version, const QByteArray &type);
     // Replaces the whole identification line (without "\r\n" added), for malformed-line tests.
@@ -102,38 +102,38 @@ public:
     void sendRaw(const QByteArray &bytes);
 
     // --- Fault switches ---
-    void setSilent(bool on);                       // never answer anything, never stream
-    void setStartInBootLoader(bool on);            // answer "HCF" with "BOOTM" from the start (while running: enter/leave now)
-    void setNoIdentification(bool on);             // ignore "RRI"
-    void setNoConfigReply(bool on);                // ignore "HCF" (and go on streaming)
-    void setSplitConfigReply(int delayMs);         // 0 = one write; else "C" + first digit, pause (real ms), rest
-    void setSplitBootReplies(int delayMs);         // 0 = one write; else the first byte, pause (real ms), the line end
-    void setGarbageBetweenRecords(bool on);        // random non-header bytes between records
-    void setPartialRecords(bool on);               // every other record cut short
-    void setRefuseBlock(int k, char byte);         // answer block k (0-based) with this byte, then wait for 0x11; k < 0: never
-    void setEraseReply(char byte);                 // default 0x01
-    void setHeaderReply(char byte);                // default 0x01
-    void setFinalByte(char byte);                  // default 0x06
+    void setSilent(bool on);                // never answer anything, never stream
+    void setStartInBootLoader(bool on);     // answer "HCF" with "BOOTM" from the start (while running: enter/leave now)
+    void setNoIdentification(bool on);      // ignore "RRI"
+    void setNoConfigReply(bool on);         // ignore "HCF" (and go on streaming)
+    void setSplitConfigReply(int delayMs);  // 0 = one write; else "C" + first digit, pause (real ms), rest
+    void setSplitBootReplies(int delayMs);  // 0 = one write; else the first byte, pause (real ms), the line end
+    void setGarbageBetweenRecords(bool on); // random non-header bytes between records
+    void setPartialRecords(bool on);        // every other record cut short
+    void setRefuseBlock(int k, char byte);  // answer block k (0-based) with this byte, then wait for 0x11; k < 0: never
+    void setEraseReply(char byte);          // default 0x01
+    void setHeaderReply(char byte);         // default 0x01
+    void setFinalByte(char byte);           // default 0x06
     void setNoFinalReply(bool on);
-    void setNoHeaderReply(bool on);                // take the size header and say nothing, ever
-    void setBootLoaderSilentAfter(int blocks);     // stop answering after this many blocks; -1 never
+    void setNoHeaderReply(bool on);            // take the size header and say nothing, ever
+    void setBootLoaderSilentAfter(int blocks); // stop answering after this many blocks; -1 never
     // Closes the pty graceMs after the last of this many records has left; -1 never.
     void setCloseAfterRecords(int records, int graceMs = 20);
-    void setCloseAtBlock(int k);                   // close the pty when block k (0-based) arrives, unanswered; -1 never
+    void setCloseAtBlock(int k); // close the pty when block k (0-based) arrives, unanswered; -1 never
 
     // --- Observation ---
-    QByteArray received() const;                   // every byte the program wrote, in order
+    QByteArray received() const; // every byte the program wrote, in order
     void clearReceived();
     // Waits (sleeping, no event loop needed) until received() holds at least n bytes.
     bool waitForReceived(int n, int timeoutMs) const;
-    int recordsSent() const;                       // records written, cut ones included; not raw bytes
-    qint64 bytesSent() const;                      // every byte the pty took from the hub, raw ones included
+    int recordsSent() const;  // records written, cut ones included; not raw bytes
+    qint64 bytesSent() const; // every byte the pty took from the hub, raw ones included
     bool eraseRequested() const;
-    quint32 announcedImageSize() const;            // from the 0x22 size header
-    QByteArray receivedImage() const;              // the blocks, concatenated
-    QList<int> blockSizes() const;                 // since the last size header, a refused block included
-    bool sessionFinished() const;                  // the final reply was sent
-    bool closed() const;                           // the pty was closed (close mid-stream, stop)
+    quint32 announcedImageSize() const; // from the 0x22 size header
+    QByteArray receivedImage() const;   // the blocks, concatenated
+    QList<int> blockSizes() const;      // since the last size header, a refused block included
+    bool sessionFinished() const;       // the final reply was sent
+    bool closed() const;                // the pty was closed (close mid-stream, stop)
 
     // --- Record log, for measuring the program's latency ---
     // Off by default: a log that nobody takes keeps growing. When on, every record written
@@ -141,28 +141,37 @@ public:
     // ns since that clock's epoch) and the script index of the readings it carries (-1 when
     // they are not scripted). A program that shows the readings can then tell which record
     // it shows and how old it is.
-    struct RecordWrite {
+    struct RecordWrite
+    {
         qint64 steadyNs;
         int scriptIndex;
     };
     void setRecordLog(bool on);
-    QVector<RecordWrite> takeRecordLog();          // what was logged since the last call
+    QVector<RecordWrite> takeRecordLog(); // what was logged since the last call
 
 private:
     using Clock = std::chrono::steady_clock;
 
     // What happens once a queued reply has gone out (or has been dropped: a real hub
     // moves on whether or not the host listened).
-    enum class After { Nothing, EndHandshake, SessionEnd };
-    struct Output {
+    enum class After { Nothing,
+                       EndHandshake,
+                       SessionEnd };
+    struct Output
+    {
         QByteArray bytes;
-        Clock::duration delay;          // after the previous write or the enqueueing, whichever is later
+        Clock::duration delay; // after the previous write or the enqueueing, whichever is later
         Clock::time_point enqueued;
         After after = After::Nothing;
-        bool recordTail = false;        // rest of a record the pty took only in part
+        bool recordTail = false; // rest of a record the pty took only in part
     };
-    enum class BootState { Idle, Receiving, Over };
-    enum class Scene { Moving, Fixed, Script, Sweep };
+    enum class BootState { Idle,
+                           Receiving,
+                           Over };
+    enum class Scene { Moving,
+                       Fixed,
+                       Script,
+                       Sweep };
 
     void serve();
     bool sendReplies(Clock::time_point now, Clock::time_point &next);
@@ -194,7 +203,7 @@ private:
     void enterBootLoader(Clock::time_point now);
     void leaveBootLoader();
     void closePty();
-    void wake() const;   // with the lock held
+    void wake() const; // with the lock held
     Clock::duration hubTime(double ms) const;
     Clock::duration byteTime() const;
     Clock::duration cyclePeriod() const;
@@ -213,7 +222,7 @@ private:
     bool m_running = false;
     bool m_stopRequested = false;
     int m_masterFd = -1;
-    int m_slaveFd = -1;            // held for the simulator's life: the program may close its own
+    int m_slaveFd = -1; // held for the simulator's life: the program may close its own
     int m_wakeFds[2] = {-1, -1};
     QString m_portPath;
 
@@ -224,7 +233,7 @@ private:
     QByteArray m_serial = "1234";
     QByteArray m_version = "2.1.0";
     QByteArray m_type = "STD";
-    QByteArray m_identificationLine;   // empty: built from the three fields
+    QByteArray m_identificationLine; // empty: built from the three fields
     std::array<int, 8> m_timeouts;
     bool m_inBootLoader = false;
 
@@ -239,7 +248,7 @@ private:
 
     // Readings
     Scene m_scene = Scene::Moving;
-    Readings m_fixed {};
+    Readings m_fixed{};
     QVector<Readings> m_script;
     int m_scriptPos = 0;
     int m_sweepPos = 0;

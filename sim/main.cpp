@@ -44,27 +44,27 @@ void configure(const QCoreApplication &app, HubSimulator &hub, QString &link, QS
         "Serves a simulated Pellix sensor hub on a pseudo-terminal until interrupted."));
     parser.addHelpOption();
     const QCommandLineOption linkOption(QStringLiteral("link"),
-        QStringLiteral("Symbolic link to the port (default /tmp/pellix-hub; empty for none)."),
-        QStringLiteral("path"), QStringLiteral("/tmp/pellix-hub"));
+                                        QStringLiteral("Symbolic link to the port (default /tmp/pellix-hub; empty for none)."),
+                                        QStringLiteral("path"), QStringLiteral("/tmp/pellix-hub"));
     const QCommandLineOption speedOption(QStringLiteral("speed"),
-        QStringLiteral("Speed factor: 1 is 115200 baud, 10 ten times faster, 0 unpaced (default 1)."),
-        QStringLiteral("factor"), QStringLiteral("1"));
+                                         QStringLiteral("Speed factor: 1 is 115200 baud, 10 ten times faster, 0 unpaced (default 1)."),
+                                         QStringLiteral("factor"), QStringLiteral("1"));
     const QCommandLineOption textOption(QStringLiteral("text"), QStringLiteral("Start in text output."));
     const QCommandLineOption binaryOption(QStringLiteral("binary"), QStringLiteral("Start in binary output (default)."));
     const QCommandLineOption fastOption(QStringLiteral("fast"), QStringLiteral("Start in fast mode (default)."));
     const QCommandLineOption preciseOption(QStringLiteral("precise"), QStringLiteral("Start in precise mode."));
     const QCommandLineOption maskOption(QStringLiteral("mask"),
-        QStringLiteral("Connected-sensor mask, two hex digits (default 0F)."), QStringLiteral("hex"),
-        QStringLiteral("0F"));
+                                        QStringLiteral("Connected-sensor mask, two hex digits (default 0F)."), QStringLiteral("hex"),
+                                        QStringLiteral("0F"));
     const QCommandLineOption bootOption(QStringLiteral("boot-loader"),
-        QStringLiteral("Start in the boot loader."));
+                                        QStringLiteral("Start in the boot loader."));
     const QCommandLineOption saveOption(QStringLiteral("save-image"),
-        QStringLiteral("Write each firmware image received to this file."), QStringLiteral("file"));
+                                        QStringLiteral("Write each firmware image received to this file."), QStringLiteral("file"));
     const QCommandLineOption kindOption(QStringLiteral("kind-handshake"),
-        QStringLiteral("Pause the stream while the hub is asked who it is (a real hub does not)."));
+                                        QStringLiteral("Pause the stream while the hub is asked who it is (a real hub does not)."));
     const QCommandLineOption eraseOption(QStringLiteral("erase-ms"),
-        QStringLiteral("How long the boot loader erases, in ms of the hub's pace (default 2500)."),
-        QStringLiteral("ms"), QStringLiteral("2500"));
+                                         QStringLiteral("How long the boot loader erases, in ms of the hub's pace (default 2500)."),
+                                         QStringLiteral("ms"), QStringLiteral("2500"));
     parser.addOptions({linkOption, speedOption, textOption, binaryOption, fastOption, preciseOption,
                        maskOption, bootOption, saveOption, kindOption, eraseOption});
     parser.process(app);
@@ -127,7 +127,7 @@ bool makeLink(const QString &port, const QString &link)
 void serve(HubSimulator &hub, const QString &imageFile, const sigset_t &stopSignals)
 {
     bool wasFinished = hub.sessionFinished();
-    const timespec tick {0, 100 * 1000 * 1000};
+    const timespec tick{0, 100 * 1000 * 1000};
     for (;;) {
         if (sigtimedwait(&stopSignals, nullptr, &tick) > 0)
             break;
@@ -150,7 +150,6 @@ void serve(HubSimulator &hub, const QString &imageFile, const sigset_t &stopSign
         if (hub.closed())
             break;
     }
-
 }
 
 int main(int argc, char **argv)

@@ -12,7 +12,12 @@
 class FirmwareImage
 {
 public:
-    enum class Problem { None, Unreadable, Empty, AboveLimit, BeyondHeader, NotReadWhole };
+    enum class Problem { None,
+                         Unreadable,
+                         Empty,
+                         AboveLimit,
+                         BeyondHeader,
+                         NotReadWhole };
 
     // The largest image taken without being told otherwise. The boot loader
     // takes 8 bytes per acknowledged block, about 3.7 KiB/s over this link:

@@ -23,7 +23,6 @@ const int BlockSize = 8;
 const int PauseBetweenBlocksMs = 1;
 const int WaitSliceMs = 100;
 
-
 // Linux lets a thread's sleep end as much as its timer slack late, 50 us by
 // default: on the pause of a millisecond after each 8-byte block that is five
 // percent of the whole upload. While it sends blocks the thread asks for its

@@ -23,7 +23,12 @@ public:
 
     // How the last step ended, for callers that must tell a hub that refused
     // or fell silent from a port that went away.
-    enum Outcome { Done, Refused, Silent, PortLost, FileUnusable, Stopped };
+    enum Outcome { Done,
+                   Refused,
+                   Silent,
+                   PortLost,
+                   FileUnusable,
+                   Stopped };
     Q_ENUM(Outcome)
 
     Upgrade_logic(QSerialPort *serial, QString port_name);
@@ -58,7 +63,9 @@ signals:
     void progress_message(QString message);
 
 private:
-    enum class Wait { Data, TimedOut, Failed };
+    enum class Wait { Data,
+                      TimedOut,
+                      Failed };
     Wait waitForData(int limitMs);
     bool awaitReplyLine(int limitMs, QByteArray &reply);
     void skipOwedLineEnd();

@@ -22,18 +22,18 @@ public:
         NoEraseReply,
         EraseRefused,
         NoSizeReply,
-        NoBlockReply,    // %1 of %2 bytes sent
+        NoBlockReply, // %1 of %2 bytes sent
         NoFinalReply,
         NotConfirmed,
         Fatal,
         // The image's problems.
         FileUnreadable,
         FileEmpty,
-        NamedFileUnreadable,   // %1 the file's name
-        NamedFileEmpty,        // %1 the file's name
-        FileTooLarge,          // %1 the file's bytes, %2 the limit's MiB
+        NamedFileUnreadable, // %1 the file's name
+        NamedFileEmpty,      // %1 the file's name
+        FileTooLarge,        // %1 the file's bytes, %2 the limit's MiB
         FileBeyondHeader,
-        FileNotReadWhole,      // %1 the system's reason
+        FileNotReadWhole, // %1 the system's reason
     };
 
     static QString text(Text which, const QString &first = QString(), const QString &second = QString());

@@ -11,7 +11,9 @@
 #include <QLabel>
 
 HistoryControl::HistoryControl(QWidget *window, QWidget *sensorGroups)
-    : QObject(window), parentWindow(window), buffer(std::make_shared<HistoryBuffer>())
+    : QObject(window)
+    , parentWindow(window)
+    , buffer(std::make_shared<HistoryBuffer>())
 {
     addSwatches(sensorGroups);
 }
@@ -75,7 +77,8 @@ void HistoryControl::attach()
     if (!target)
         return;
     RecordSink *sink = buffer.get();
-    QMetaObject::invokeMethod(target, [target, sink] { target->addRecordSink(sink); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        target, [target, sink] { target->addRecordSink(sink); }, Qt::QueuedConnection);
 }
 
 // The worker may still be reading: it lets go of the buffer on its own
@@ -86,8 +89,9 @@ void HistoryControl::detach()
     if (!target)
         return;
     const std::shared_ptr<HistoryBuffer> keep = buffer;
-    QMetaObject::invokeMethod(target, [target, keep] { target->removeRecordSink(keep.get()); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        target, [target, keep] { target->removeRecordSink(keep.get()); },
+        Qt::QueuedConnection);
 }
 
 void HistoryControl::addSwatches(QWidget *sensorGroups)

@@ -56,8 +56,8 @@ private:
     Ui::HistoryWindow *ui;
     std::shared_ptr<HistoryBuffer> buffer;
     QTimer redrawTimer;
-    quint64 drawnPoints = 0;   // the buffer's count of points at the last redraw
-    bool stale = true;         // something other than the points changed since then
+    quint64 drawnPoints = 0; // the buffer's count of points at the last redraw
+    bool stale = true;       // something other than the points changed since then
 };
 
 #endif // HISTORYWINDOW_H

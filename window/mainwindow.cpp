@@ -3,8 +3,8 @@
 #include "ui_mainwindow.h"
 
 #include "about.h"
-#include "historycontrol.h"
 #include "fw_upgrade.h"
+#include "historycontrol.h"
 #include "reconnectwait.h"
 #include "recordingcontrol.h"
 #include "restart.h"
@@ -54,8 +54,8 @@ MainWindow::MainWindow(QWidget *parent)
     // The per-sensor widgets are found by class in creation order; the form
     // creates the eight sensor groups first, so index i is sensor i.
     timeoutSpinBoxes = ui->centralWidget->findChildren<QSpinBox *>();
-    timeoutSpinBoxes.removeLast();   // spinBoxMeanNbVal
-    timeoutSpinBoxes.removeLast();   // spinBox, the display maximum
+    timeoutSpinBoxes.removeLast(); // spinBoxMeanNbVal
+    timeoutSpinBoxes.removeLast(); // spinBox, the display maximum
     checkBoxes = ui->centralWidget->findChildren<QCheckBox *>();
     textBrowsers = ui->centralWidget->findChildren<QTextBrowser *>();
     progressBars = ui->centralWidget->findChildren<QProgressBar *>();
@@ -116,7 +116,8 @@ void MainWindow::addFeatures()
     history = new HistoryControl(this, ui->centralWidget);
     history->setMaximum(ui->spinBox->value());
     connect(ui->spinBox, QOverload<int>::of(&QSpinBox::valueChanged), history, &HistoryControl::setMaximum);
-    recording = new RecordingControl(ui->actionRecord, ui->statusBar, [this] { return worker(); }, this);
+    recording = new RecordingControl(
+        ui->actionRecord, ui->statusBar, [this] { return worker(); }, this);
     reconnect = new ReconnectWait(this);
     connect(reconnect, &ReconnectWait::portBack, this, &MainWindow::tryAwaitedHub);
     connect(reconnect, &ReconnectWait::changed, this, [this] {
@@ -450,7 +451,7 @@ void MainWindow::DetectChangingofConnectedPX()
         const qint8 bit = static_cast<qint8>(1u << i);
         const bool isSet = connectedMask & bit;
         history->setSensorMask(static_cast<qint8>(checkBoxes[i]->isChecked() ? connectedMask | bit
-                                                                              : connectedMask & ~bit));
+                                                                             : connectedMask & ~bit));
         if (checkBoxes[i]->isChecked() && !isSet) {
             connectedMask = static_cast<qint8>(connectedMask | bit);
             emit ChangingofConnectedPX(connectedMask);
@@ -650,8 +651,9 @@ void MainWindow::launch_upgrade()
     connect(target, &ThreadCom::upgradeMessage, fw_upgrade, &FW_Upgrade::slot_progress_message,
             Qt::UniqueConnection);
     const Upgrade_logic::WaitLimits limits = upgradeWaitLimits;
-    QMetaObject::invokeMethod(target, [target, limits] { target->setUpgradeWaitLimits(limits); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        target, [target, limits] { target->setUpgradeWaitLimits(limits); },
+        Qt::QueuedConnection);
     upgradeStarted = true;
     setLink(Link::Upgrading);
     // The bytes the dialog read and checked are the ones sent: the file is
@@ -660,8 +662,9 @@ void MainWindow::launch_upgrade()
     if (image.isEmpty())
         emit begin_upgrade(fw_upgrade->get_file_path());
     else
-        QMetaObject::invokeMethod(target, [target, image] { target->launchUpgradeImage(image); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            target, [target, image] { target->launchUpgradeImage(image); },
+            Qt::QueuedConnection);
 }
 
 // Every word of the run has reached its dialog before this: the worker sent
@@ -713,8 +716,8 @@ void MainWindow::useSettings(QSettings *store)
     if (!store)
         return;
     settings = std::make_unique<WindowSettings>(
-        store, WindowSettings::Controls {ui->comboBoxPortName, ui->spinBox, ui->spinBoxMeanNbVal,
-                                         ui->actionReconnect, this});
+        store, WindowSettings::Controls{ui->comboBoxPortName, ui->spinBox, ui->spinBoxMeanNbVal,
+                                        ui->actionReconnect, this});
     if (settings->restore())
         on_actionHistory_triggered();
 }

@@ -8,8 +8,8 @@
 
 #include <QElapsedTimer>
 #include <QList>
-#include <QMetaObject>
 #include <QMainWindow>
+#include <QMetaObject>
 #include <QPointer>
 #include <QString>
 #include <QTimer>
@@ -106,11 +106,11 @@ private:
     // signal from the worker counts only in the states that expect it.
     enum class Link {
         Disconnected,
-        Connecting,          // worker started, the hub's configuration not yet shown
-        Connected,           // configuration shown, readings live
-        HandedOver,          // the port is the boot loader's, the upgrade dialogs are up
-        Upgrading,           // a run is going on the worker's thread
-        UpgradeUnfinished    // the hub sits in its boot loader without a new image
+        Connecting,       // worker started, the hub's configuration not yet shown
+        Connected,        // configuration shown, readings live
+        HandedOver,       // the port is the boot loader's, the upgrade dialogs are up
+        Upgrading,        // a run is going on the worker's thread
+        UpgradeUnfinished // the hub sits in its boot loader without a new image
     };
     void addFeatures();
     void setLink(Link next);
@@ -166,7 +166,7 @@ private:
     // The values and form last put on screen. A hub faster than the screen
     // queues notifications quicker than the window can redraw; those that
     // would put the same on screen again are passed over.
-    HubProtocol::Readings shownValues {};
+    HubProtocol::Readings shownValues{};
     bool shownHexadecimal = false;
     bool shownValid = false;
     // Redrawing the sixteen sensor widgets takes the GUI thread about a

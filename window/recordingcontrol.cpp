@@ -64,7 +64,8 @@ void RecordingControl::toggle(int meanCount)
     }
     recording->setMeanCount(meanCount);
     RecordSink *sink = recording.get();
-    QMetaObject::invokeMethod(target, [target, sink] { target->addRecordSink(sink); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        target, [target, sink] { target->addRecordSink(sink); }, Qt::QueuedConnection);
     action->setText(tr("Stop Recording"));
     // Rows reach the file on time, whether or not the hub sends more.
     timer.start(Recorder::FlushIntervalMs);
@@ -128,14 +129,18 @@ void RecordingControl::stop(const QString &why)
     const QPointer<QLabel> shown = label;
     // Should the worker be gone before this runs, the recording is closed
     // with the last reference to it, and every row it took is in the file.
-    QMetaObject::invokeMethod(target, [target, ending, shown, stopped] {
-        target->removeRecordSink(ending.get());
-        ending->finish();
-        const QString text = stopped(ending->rows());
-        // The label is looked at on its own thread only.
-        QMetaObject::invokeMethod(QCoreApplication::instance(), [shown, text] {
-            if (shown)
-                shown->setText(text);
-        }, Qt::QueuedConnection);
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        target, [target, ending, shown, stopped] {
+            target->removeRecordSink(ending.get());
+            ending->finish();
+            const QString text = stopped(ending->rows());
+            // The label is looked at on its own thread only.
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(), [shown, text] {
+                    if (shown)
+                        shown->setText(text);
+                },
+                Qt::QueuedConnection);
+        },
+        Qt::QueuedConnection);
 }

@@ -16,7 +16,8 @@ class QSettings;
 class StoredSettings
 {
 public:
-    explicit StoredSettings(QSettings *settings) : settings(settings) {}
+    explicit StoredSettings(QSettings *settings)
+        : settings(settings) { }
 
     // The value as text, or empty.
     QString text(const QString &key) const;

@@ -9,7 +9,10 @@
 class StyleSheet
 {
 public:
-    enum Window { MainWindow, About, FwUpgrade, Restart };
+    enum Window { MainWindow,
+                  About,
+                  FwUpgrade,
+                  Restart };
 
     static QString load(Window window);
 };

@@ -16,7 +16,8 @@ class QWidget;
 class WindowSettings
 {
 public:
-    struct Controls {
+    struct Controls
+    {
         QComboBox *port;
         QSpinBox *maximum;
         QSpinBox *average;
