@@ -79,7 +79,11 @@ bool MosquittoBroker::makeCertificates()
         return false;
     extensions.close();
     const QString days = QStringLiteral("2");
-    return run({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.crt", "-days", days,
+    // A broker started as root reads them as the user it drops to.
+    QFile::setPermissions(dir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                   | QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther
+                                   | QFileDevice::ExeOther);
+    const bool made = run({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.crt", "-days", days,
                 "-subj", "/CN=bench CA"})
            && run({"req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key", "-out", "server.csr", "-subj",
                    "/CN=127.0.0.1"})
@@ -89,6 +93,10 @@ bool MosquittoBroker::makeCertificates()
                    "/CN=bench client"})
            && run({"x509", "-req", "-in", "client.csr", "-CA", "ca.crt", "-CAkey", "ca.key", "-CAcreateserial", "-out",
                    "client.crt", "-days", days});
+    for (const QString &name : {QStringLiteral("ca.crt"), QStringLiteral("server.crt"), QStringLiteral("server.key")})
+        QFile::setPermissions(folder.filePath(name), QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                         | QFileDevice::ReadGroup | QFileDevice::ReadOther);
+    return made;
 }
 
 bool MosquittoBroker::writeConfig()
@@ -96,12 +104,14 @@ bool MosquittoBroker::writeConfig()
     QFile config(folder.filePath(QStringLiteral("mosquitto.conf")));
     if (!config.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    QByteArray text = "listener " + QByteArray::number(tcpPort) + " 127.0.0.1\n"
-                      "allow_anonymous true\n"
+    QByteArray text = "allow_anonymous true\n"
                       "persistence false\n"
                       "log_dest none\n"
                       "max_queued_messages 0\n"
                       "max_queued_bytes 0\n";
+    if (tls)
+        text += "listener " + QByteArray::number(plainTcpPort) + " 127.0.0.1\n";
+    text += "listener " + QByteArray::number(tcpPort) + " 127.0.0.1\n";
     if (tls) {
         const QByteArray dir = QFile::encodeName(folder.path());
         text += "cafile " + dir + "/ca.crt\ncertfile " + dir + "/server.crt\nkeyfile " + dir
@@ -121,6 +131,7 @@ bool MosquittoBroker::start()
     // A restart keeps the port, as a broker that comes back does.
     if (tcpPort == 0) {
         tcpPort = freePort();
+        plainTcpPort = tls ? freePort() : tcpPort;
         if (tls && !makeCertificates()) {
             errorText = QStringLiteral("openssl could not make the certificates");
             return false;
@@ -139,7 +150,7 @@ bool MosquittoBroker::start()
         return false;
     }
     for (int i = 0; i < 500; ++i) {
-        if (accepts(tcpPort))
+        if (accepts(tcpPort) && accepts(plainPort()))
             return true;
         int status = 0;
         if (::waitpid(pid, &status, WNOHANG) == pid) {

@@ -28,7 +28,10 @@ public:
     void stop();
     bool running() const { return pid > 0; }
     pid_t processId() const { return pid; }
+    // With TLS: the TLS listener; plainPort() is a second one without, for a
+    // bench's own subscriber.
     int port() const { return tcpPort; }
+    int plainPort() const { return tls ? plainTcpPort : tcpPort; }
     QString error() const { return errorText; }
     QString caFile() const { return folder.filePath(QStringLiteral("ca.crt")); }
     QString clientCert() const { return folder.filePath(QStringLiteral("client.crt")); }
@@ -41,6 +44,7 @@ private:
     QTemporaryDir folder;
     bool tls;
     int tcpPort = 0;
+    int plainTcpPort = 0;
     pid_t pid = -1;
     QString errorText;
 };
