@@ -4,7 +4,10 @@
 // this process. Every figure printed is measured here; nothing is assumed.
 //
 //   pellix-hubctl-bench [--quick] [--seconds N] [--flash-kib K] [--no-stream] [--no-flash]
-//                       [--publish [--publish-qos 0|1]] [--hubctl PATH] [--markdown FILE]
+//                       [--publish [--publish-qos 0|1]] [--only NAME]... [--hubctl PATH] [--markdown FILE]
+//
+// --only "binary 10x" (repeatable) runs only those configurations; --publish
+// with --no-stream runs publish alone.
 //
 // scripts/bench.sh --hubctl builds and runs it. What it measures, and how:
 // - `stream --duration N --output FILE` at the wire's rate and at ten times it,
@@ -57,6 +60,7 @@ struct Options
     bool flash = true;
     bool publish = false;
     int publishQos = 0;
+    QStringList only;            // configurations by name ("binary 10x"); empty: all four
     QString hubctl = QStringLiteral(PELLIX_HUBCTL_PATH);
     QString markdown;
 };
@@ -418,7 +422,7 @@ int Bench::run()
               .arg(loadAverage())
               .arg(QLatin1String(qVersion()))
               .arg(o.hubctl));
-    if (o.stream) {
+    if (o.stream || o.publish) {
         QVector<HubSimulator::Readings> script;
         script.reserve(kScriptLength);
         for (int i = 0; i < kScriptLength; ++i)
@@ -429,7 +433,12 @@ int Bench::run()
                    << QStringLiteral("|---|---|---|---|---|---|---|---|---|---|");
         for (double factor : {1.0, 10.0}) {
             for (char display : {'B', 'T'}) {
-                const double streamCpu = stream(factor, display, script);
+                const QString name = QStringLiteral("%1 %2x")
+                                         .arg(display == 'B' ? QStringLiteral("binary") : QStringLiteral("text"))
+                                         .arg(factor, 0, 'g', 3);
+                if (!o.only.isEmpty() && !o.only.contains(name))
+                    continue;
+                const double streamCpu = o.stream ? stream(factor, display, script) : std::nan("");
                 if (o.publish)
                     publish(factor, display, script, streamCpu);
             }
@@ -466,6 +475,8 @@ int main(int argc, char *argv[])
             o.stream = false;
         } else if (a == QLatin1String("--no-flash")) {
             o.flash = false;
+        } else if (a == QLatin1String("--only")) {
+            o.only << next();
         } else if (a == QLatin1String("--publish")) {
             o.publish = true;
         } else if (a == QLatin1String("--publish-qos")) {
@@ -486,8 +497,8 @@ int main(int argc, char *argv[])
         if (o.seconds < 4 || o.flashKiB < 1) {
             std::fprintf(stderr,
                          "usage: pellix-hubctl-bench [--quick] [--seconds N (4 or more)] [--flash-kib K] [--no-stream]\n"
-                         "                           [--no-flash] [--publish [--publish-qos 0|1]] [--hubctl PATH]\n"
-                         "                           [--markdown FILE]\n");
+                         "                           [--no-flash] [--publish [--publish-qos 0|1]] [--only NAME]...\n"
+                         "                           [--hubctl PATH] [--markdown FILE]\n");
             return 2;
         }
     }

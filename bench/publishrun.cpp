@@ -125,29 +125,52 @@ PublishResult runPublish(const QString &hubctl, double speedFactor, char display
     result.summary = run.err;
     result.flowS = streamOnNs >= 0 && streamOffNs >= 0 ? double(streamOffNs - streamOnNs) / 1e9 : 0;
 
-    // Every record written against what arrived, by index.
-    std::vector<qint64> writtenAt(size_t(kScriptLength), -1);
+    // Every record written against what arrived, by index. The script comes
+    // round again after kScriptLength records (some 86 s at ten times the
+    // wire), so both sequences are unwrapped: each index is taken as the
+    // nearest one after the previous, forwards or back.
+    const auto unwrap = [](qint64 previous, int index) {
+        qint64 step = (index - previous % kScriptLength + kScriptLength) % kScriptLength;
+        if (step > kScriptLength / 2)
+            step -= kScriptLength;
+        return previous < 0 ? qint64(index) : previous + step;
+    };
+    std::vector<qint64> writtenAt;
+    writtenAt.reserve(writes.size());
+    qint64 position = -1;
     for (const HubSimulator::RecordWrite &w : writes) {
-        if (w.scriptIndex >= 0 && w.scriptIndex < kScriptLength)
-            writtenAt[size_t(w.scriptIndex)] = w.steadyNs;
+        if (w.scriptIndex < 0)
+            continue;
+        position = unwrap(position, w.scriptIndex);
+        if (position >= 0 && position < qint64(writes.size()) + kScriptLength) {
+            if (size_t(position) >= writtenAt.size())
+                writtenAt.resize(size_t(position) + 1, -1);
+            writtenAt[size_t(position)] = w.steadyNs;
+        }
     }
-    std::vector<int> arrivals(size_t(kScriptLength), 0);
+    std::vector<int> arrivals(writtenAt.size(), 0);
     std::vector<double> latencies;
     const std::vector<MqttSubscriber::Receipt> receipts = subscriber.take();
     result.messages = qint64(receipts.size());
     latencies.reserve(receipts.size());
+    position = -1;
     for (const MqttSubscriber::Receipt &r : receipts) {
         if (r.key < 0) {
             ++result.unreadable;
             continue;
         }
-        if (++arrivals[size_t(r.key)] > 1)
+        position = unwrap(position, r.key);
+        if (position < 0 || position >= qint64(writtenAt.size())) {
+            ++result.unreadable;   // no record the hub wrote
+            continue;
+        }
+        if (++arrivals[size_t(position)] > 1)
             ++result.doubled;
-        if (writtenAt[size_t(r.key)] >= 0)
-            latencies.push_back(double(r.steadyNs - writtenAt[size_t(r.key)]) / 1e6);
+        if (writtenAt[size_t(position)] >= 0)
+            latencies.push_back(double(r.steadyNs - writtenAt[size_t(position)]) / 1e6);
     }
-    for (const HubSimulator::RecordWrite &w : writes) {
-        if (w.scriptIndex >= 0 && w.scriptIndex < kScriptLength && arrivals[size_t(w.scriptIndex)] == 0)
+    for (size_t i = 0; i < writtenAt.size(); ++i) {
+        if (writtenAt[i] >= 0 && arrivals[i] == 0)
             ++result.missing;
     }
     result.latencyMedianMs = percentile(latencies, 0.5);
