@@ -427,10 +427,11 @@ int Bench::run()
         script.reserve(kScriptLength);
         for (int i = 0; i < kScriptLength; ++i)
             script.append(recordReadings(i));
-        r.markdown << QStringLiteral("| configuration | exit | records sent | rows | missing / doubled | CPU whole run "
-                                     "(/proc) | CPU whole run (rusage) | CPU while records flow | RSS KiB at 5 s -> "
-                                     "end | others' cores |")
-                   << QStringLiteral("|---|---|---|---|---|---|---|---|---|---|");
+        if (o.stream)
+            r.markdown << QStringLiteral("| configuration | exit | records sent | rows | missing / doubled | CPU whole run "
+                                         "(/proc) | CPU whole run (rusage) | CPU while records flow | RSS KiB at 5 s -> "
+                                         "end | others' cores |")
+                       << QStringLiteral("|---|---|---|---|---|---|---|---|---|---|");
         for (double factor : {1.0, 10.0}) {
             for (char display : {'B', 'T'}) {
                 const QString name = QStringLiteral("%1 %2x")
