@@ -3,8 +3,11 @@
 // as a child process exactly as a script runs it, against the simulated hub in
 // this process. Every figure printed is measured here; nothing is assumed.
 //
-//   pellix-hubctl-bench [--seconds N] [--flash-kib K] [--no-stream] [--no-flash]
-//                       [--hubctl PATH] [--markdown FILE]
+//   pellix-hubctl-bench [--quick] [--seconds N] [--flash-kib K] [--no-stream] [--no-flash]
+//                       [--publish [--publish-qos 0|1]] [--only NAME]... [--hubctl PATH] [--markdown FILE]
+//
+// --only "binary 10x" (repeatable) runs only those configurations; --publish
+// with --no-stream runs publish alone.
 //
 // scripts/bench.sh --hubctl builds and runs it. What it measures, and how:
 // - `stream --duration N --output FILE` at the wire's rate and at ten times it,
@@ -14,6 +17,10 @@
 //   reach the file: recordsSent() and the rows must then be equal. Sensors 0
 //   and 1 carry each record's index in a script of distinct readings, so the
 //   rows also tell whether any record is missing, doubled or out of order;
+// - with --publish, after each stream `publish` of the same hub to a real
+//   mosquitto (publishrun.h): every record sent against what a subscriber
+//   got, the hub's write -> the subscriber's receipt, the tool's CPU beside
+//   the stream's of the run before, its memory;
 // - the child's CPU time (utime + stime) and resident memory come from
 //   /proc/<pid>/stat, sampled every 100 ms while it runs; its rusage at the
 //   end checks the CPU total;
@@ -21,7 +28,9 @@
 //   time from its first progress line (first block acknowledged) to its 100 %
 //   line, against the protocol's floor, as pellix-perf reports the window's.
 #include "benchsupport.h"
+#include "childprocess.h"
 #include "hubsimulator.h"
+#include "publishrun.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -33,172 +42,13 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
-#include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-extern char **environ;
-
 namespace {
-
-
-
-// ---------------------------------------------------------------------------
-// The child: spawned with its standard output and error on pipes, watched
-// through /proc while it runs.
-
-struct Sample
-{
-    qint64 tNs;        // since the spawn
-    long long ticks;   // utime + stime
-    long long rssKb;
-};
-
-struct Line
-{
-    qint64 tNs;        // since the spawn, when the bench read it
-    QString text;
-};
-
-struct ChildRun
-{
-    bool started = false;
-    int status = -1;   // exit code, or 128 + signal
-    qint64 wallNs = 0;
-    double rusageCpuS = 0;
-    std::vector<Sample> samples;
-    std::vector<Line> out;
-    QString err;
-};
-
-bool sampleProc(pid_t pid, qint64 tNs, Sample &s)
-{
-    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-    const size_t close = stat.rfind(')');
-    if (close == std::string::npos)
-        return false;
-    // Field 3 (state) follows the command's closing parenthesis.
-    std::istringstream fields(stat.substr(close + 2));
-    std::string field;
-    long long utime = 0, stime = 0, rssPages = 0;
-    for (int i = 3; i <= 24 && fields >> field; ++i) {
-        if (i == 14)
-            utime = std::atoll(field.c_str());
-        else if (i == 15)
-            stime = std::atoll(field.c_str());
-        else if (i == 24)
-            rssPages = std::atoll(field.c_str());
-    }
-    s = {tNs, utime + stime, rssPages * sysconf(_SC_PAGESIZE) / 1024};
-    return true;
-}
-
-// tick runs every pass of the watch loop, with the time since the spawn: the
-// bench drives the hub from it while the child runs.
-ChildRun runChild(const QString &program, const QStringList &arguments,
-                  const std::function<void(qint64)> &tick = {})
-{
-    ChildRun run;
-    int outPipe[2], errPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
-        return run;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
-    std::vector<QByteArray> storage;
-    storage.push_back(program.toLocal8Bit());
-    for (const QString &a : arguments)
-        storage.push_back(a.toLocal8Bit());
-    std::vector<char *> argv;
-    for (QByteArray &a : storage)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    pid_t pid = -1;
-    const qint64 spawned = nowNs();
-    const int spawnError = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(outPipe[1]);
-    ::close(errPipe[1]);
-    if (spawnError != 0) {
-        ::close(outPipe[0]);
-        ::close(errPipe[0]);
-        return run;
-    }
-    run.started = true;
-
-    QByteArray outPending;
-    QByteArray errBytes;
-    const auto takeOut = [&](qint64 t) {
-        int at;
-        while ((at = outPending.indexOf('\n')) >= 0) {
-            run.out.push_back({t, QString::fromLocal8Bit(outPending.left(at))});
-            outPending.remove(0, at + 1);
-        }
-    };
-    bool outOpen = true, errOpen = true;
-    bool exited = false;
-    qint64 nextSample = 0;
-    rusage usage {};
-    while (!exited || outOpen || errOpen) {
-        const qint64 t = nowNs() - spawned;
-        if (!exited && t >= nextSample) {
-            Sample s {};
-            if (sampleProc(pid, t, s))
-                run.samples.push_back(s);
-            nextSample = t + 100000000;
-        }
-        if (!exited && tick)
-            tick(t);
-        pollfd fds[2] = {{outOpen ? outPipe[0] : -1, POLLIN, 0}, {errOpen ? errPipe[0] : -1, POLLIN, 0}};
-        const int waitMs = exited ? 100 : int(std::max<qint64>(1, (nextSample - t) / 1000000));
-        if (::poll(fds, 2, std::min(waitMs, 20)) > 0) {
-            char buf[4096];
-            if (outOpen && (fds[0].revents & (POLLIN | POLLHUP))) {
-                const ssize_t n = ::read(outPipe[0], buf, sizeof buf);
-                if (n > 0) {
-                    outPending.append(buf, int(n));
-                    takeOut(nowNs() - spawned);
-                } else {
-                    outOpen = false;
-                }
-            }
-            if (errOpen && (fds[1].revents & (POLLIN | POLLHUP))) {
-                const ssize_t n = ::read(errPipe[0], buf, sizeof buf);
-                if (n > 0)
-                    errBytes.append(buf, int(n));
-                else
-                    errOpen = false;
-            }
-        }
-        if (!exited) {
-            int status = 0;
-            if (wait4(pid, &status, WNOHANG, &usage) == pid) {
-                exited = true;
-                run.wallNs = nowNs() - spawned;
-                run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-        }
-    }
-    ::close(outPipe[0]);
-    ::close(errPipe[0]);
-    run.rusageCpuS = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-                     + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    run.err = QString::fromLocal8Bit(errBytes).trimmed();
-    return run;
-}
 
 // ---------------------------------------------------------------------------
 
@@ -208,6 +58,9 @@ struct Options
     int flashKiB = 64;
     bool stream = true;
     bool flash = true;
+    bool publish = false;
+    int publishQos = 0;
+    QStringList only;            // configurations by name ("binary 10x"); empty: all four
     QString hubctl = QStringLiteral(PELLIX_HUBCTL_PATH);
     QString markdown;
 };
@@ -236,14 +89,17 @@ public:
     int run();
 
 private:
-    void stream(double factor, char display, const QVector<HubSimulator::Readings> &script);
+    // The tool's CPU while records flowed.
+    double stream(double factor, char display, const QVector<HubSimulator::Readings> &script);
+    void publish(double factor, char display, const QVector<HubSimulator::Readings> &script, double streamCpu);
     void flash();
 
     const Options &o;
     Report &r;
+    QStringList publishRows;
 };
 
-void Bench::stream(double factor, char display, const QVector<HubSimulator::Readings> &script)
+double Bench::stream(double factor, char display, const QVector<HubSimulator::Readings> &script)
 {
     const QString name = QStringLiteral("%1 %2x").arg(display == 'B' ? QStringLiteral("binary") : QStringLiteral("text"))
                              .arg(factor, 0, 'g', 3);
@@ -259,7 +115,7 @@ void Bench::stream(double factor, char display, const QVector<HubSimulator::Read
     hub.setStreaming(false);
     if (!hub.start()) {
         r.out(QStringLiteral("%1: cannot start the simulated hub").arg(name));
-        return;
+        return std::nan("");
     }
     QTemporaryDir directory;
     const QString file = directory.filePath(QStringLiteral("stream.csv"));
@@ -288,6 +144,7 @@ void Bench::stream(double factor, char display, const QVector<HubSimulator::Read
                                           hub.setStreaming(false);
                                           streamOffNs = t;
                                       }
+                                      return false;
                                   });
     const MachineCpu machineAfter = machineCpu();
     if (streamOffNs < 0)
@@ -298,7 +155,7 @@ void Bench::stream(double factor, char display, const QVector<HubSimulator::Read
     hub.stop();
     if (!run.started) {
         r.out(QStringLiteral("%1: cannot start %2").arg(name, o.hubctl));
-        return;
+        return std::nan("");
     }
 
     // The rows, and what their indices tell.
@@ -330,15 +187,15 @@ void Bench::stream(double factor, char display, const QVector<HubSimulator::Read
 
     // CPU and memory from /proc: over the whole run, and while records flowed.
     const long ticksPerS = sysconf(_SC_CLK_TCK);
-    const auto share = [&](const Sample &a, const Sample &b) {
+    const auto share = [&](const ProcSample &a, const ProcSample &b) {
         return b.tNs > a.tNs ? 100.0 * double(b.ticks - a.ticks) / double(ticksPerS) / (double(b.tNs - a.tNs) / 1e9)
                              : std::nan("");
     };
-    const Sample zero {0, 0, 0};
-    const Sample *end = run.samples.empty() ? nullptr : &run.samples.back();
-    const Sample *flowFrom = nullptr, *flowTo = nullptr, *atFive = nullptr;
+    const ProcSample zero {0, 0, 0};
+    const ProcSample *end = run.samples.empty() ? nullptr : &run.samples.back();
+    const ProcSample *flowFrom = nullptr, *flowTo = nullptr, *atFive = nullptr;
     const qint64 fiveNs = std::min<qint64>(5 * secondNs, qint64(o.seconds) * secondNs / 2);
-    for (const Sample &s : run.samples) {
+    for (const ProcSample &s : run.samples) {
         if (!atFive && s.tNs >= fiveNs)
             atFive = &s;
         if (streamOnNs >= 0 && !flowFrom && s.tNs >= streamOnNs + secondNs)
@@ -350,7 +207,7 @@ void Bench::stream(double factor, char display, const QVector<HubSimulator::Read
     const double flowCpu = flowFrom && flowTo ? share(*flowFrom, *flowTo) : std::nan("");
     const double rusageCpu = run.wallNs > 0 ? 100.0 * run.rusageCpuS / (double(run.wallNs) / 1e9) : std::nan("");
     long long maxRss = 0;
-    for (const Sample &s : run.samples)
+    for (const ProcSample &s : run.samples)
         maxRss = std::max(maxRss, s.rssKb);
     // What neither the child nor this process (the simulated hub) used.
     const double othersCores = run.wallNs > 0
@@ -402,6 +259,67 @@ void Bench::stream(double factor, char display, const QVector<HubSimulator::Read
                       .arg(atFive ? atFive->rssKb : -1)
                       .arg(end ? end->rssKb : -1)
                       .arg(othersCores, 0, 'f', 2);
+    return flowCpu;
+}
+
+void Bench::publish(double factor, char display, const QVector<HubSimulator::Readings> &script, double streamCpu)
+{
+    const QString name = QStringLiteral("%1 %2x").arg(display == 'B' ? QStringLiteral("binary") : QStringLiteral("text"))
+                             .arg(factor, 0, 'g', 3);
+    const PublishResult p = runPublish(o.hubctl, factor, display, o.seconds, o.publishQos, script);
+    if (!p.error.isEmpty()) {
+        r.out(QStringLiteral("== publish, %1: %2").arg(name, p.error));
+        return;
+    }
+    const long long received = qint64(p.sent) - p.missing;
+    r.out(QStringLiteral("== publish QoS %1, %2: child exited %3 (130: the bench's SIGTERM); the hub streamed %4 s")
+              .arg(o.publishQos)
+              .arg(name)
+              .arg(p.status)
+              .arg(p.flowS, 0, 'f', 1));
+    r.out(QStringLiteral("  records sent %1 (%2/s), messages received %3: %4 records missing, %5 doubled, %6 "
+                         "unreadable")
+              .arg(p.sent)
+              .arg(p.flowS > 0 ? p.sent / p.flowS : 0.0, 0, 'f', 0)
+              .arg(p.messages)
+              .arg(p.missing)
+              .arg(p.doubled)
+              .arg(p.unreadable));
+    r.out(QStringLiteral("  the child's summary: %1").arg(p.summary.isEmpty() ? QStringLiteral("(none)") : p.summary));
+    r.out(QStringLiteral("  hub's write -> subscriber's receipt: median %1 ms, p99 %2 ms, max %3 ms (%4 records)")
+              .arg(p.latencyMedianMs, 0, 'f', 2)
+              .arg(p.latencyP99Ms, 0, 'f', 2)
+              .arg(p.latencyMaxMs, 0, 'f', 2)
+              .arg(received));
+    r.out(QStringLiteral("  CPU of a core while records flowed: publish %1 (whole run %2 by rusage), stream %3 in "
+                         "the run before; the broker %4")
+              .arg(pct(p.cpuFlow), pct(p.cpuWhole), pct(streamCpu), pct(p.brokerCpuFlow)));
+    r.out(QStringLiteral("  resident memory: %1 KiB at %2 s, %3 KiB at the end, %4 KiB at most")
+              .arg(p.rssStartKb)
+              .arg(p.rssStartS, 0, 'g', 3)
+              .arg(p.rssEndKb)
+              .arg(p.rssMaxKb));
+    r.out(QStringLiteral("  meanwhile this process (the simulated hub, the subscriber) used %1 cores, other "
+                         "processes %2")
+              .arg(p.hubCores, 0, 'f', 2)
+              .arg(p.othersCores, 0, 'f', 2));
+    publishRows << QStringLiteral("| %1 | %2 | %3 | %4 | %5 / %6 | %7 / %8 / %9 | %10 | %11 | %12 | %13 -> %14 | "
+                                  "%15 |")
+                       .arg(name)
+                       .arg(p.status)
+                       .arg(p.sent)
+                       .arg(p.messages)
+                       .arg(p.missing)
+                       .arg(p.doubled)
+                       .arg(p.latencyMedianMs, 0, 'f', 1)
+                       .arg(p.latencyP99Ms, 0, 'f', 1)
+                       .arg(p.latencyMaxMs, 0, 'f', 1)
+                       .arg(pct(p.cpuFlow))
+                       .arg(pct(streamCpu))
+                       .arg(pct(p.brokerCpuFlow))
+                       .arg(p.rssStartKb)
+                       .arg(p.rssEndKb)
+                       .arg(p.othersCores, 0, 'f', 2);
 }
 
 void Bench::flash()
@@ -439,7 +357,7 @@ void Bench::flash()
     // The first progress line follows the first block's acknowledgement, the
     // 100 % line the last one's, as pellix-perf counts the window's blocks.
     qint64 firstNs = -1, lastNs = -1;
-    for (const Line &line : run.out) {
+    for (const ChildLine &line : run.out) {
         if (!line.text.startsWith(QLatin1String("flash: ")))
             continue;
         if (firstNs < 0)
@@ -504,19 +422,35 @@ int Bench::run()
               .arg(loadAverage())
               .arg(QLatin1String(qVersion()))
               .arg(o.hubctl));
-    if (o.stream) {
+    if (o.stream || o.publish) {
         QVector<HubSimulator::Readings> script;
         script.reserve(kScriptLength);
         for (int i = 0; i < kScriptLength; ++i)
             script.append(recordReadings(i));
-        r.markdown << QStringLiteral("| configuration | exit | records sent | rows | missing / doubled | CPU whole run "
-                                     "(/proc) | CPU whole run (rusage) | CPU while records flow | RSS KiB at 5 s -> "
-                                     "end | others' cores |")
-                   << QStringLiteral("|---|---|---|---|---|---|---|---|---|---|");
+        if (o.stream)
+            r.markdown << QStringLiteral("| configuration | exit | records sent | rows | missing / doubled | CPU whole run "
+                                         "(/proc) | CPU whole run (rusage) | CPU while records flow | RSS KiB at 5 s -> "
+                                         "end | others' cores |")
+                       << QStringLiteral("|---|---|---|---|---|---|---|---|---|---|");
         for (double factor : {1.0, 10.0}) {
-            for (char display : {'B', 'T'})
-                stream(factor, display, script);
+            for (char display : {'B', 'T'}) {
+                const QString name = QStringLiteral("%1 %2x")
+                                         .arg(display == 'B' ? QStringLiteral("binary") : QStringLiteral("text"))
+                                         .arg(factor, 0, 'g', 3);
+                if (!o.only.isEmpty() && !o.only.contains(name))
+                    continue;
+                const double streamCpu = o.stream ? stream(factor, display, script) : std::nan("");
+                if (o.publish)
+                    publish(factor, display, script, streamCpu);
+            }
         }
+        if (o.publish)
+            r.markdown << QString()
+                       << QStringLiteral("| publish, QoS %1 | exit | records sent | messages received | missing / "
+                                         "doubled | write -> receipt median / p99 / max ms | publish CPU while "
+                                         "records flow | stream CPU, same configuration | broker CPU | RSS KiB at "
+                                         "5 s -> end | others' cores |").arg(o.publishQos)
+                       << QStringLiteral("|---|---|---|---|---|---|---|---|---|---|---|") << publishRows;
     }
     if (o.flash)
         flash();
@@ -542,6 +476,18 @@ int main(int argc, char *argv[])
             o.stream = false;
         } else if (a == QLatin1String("--no-flash")) {
             o.flash = false;
+        } else if (a == QLatin1String("--only")) {
+            o.only << next();
+        } else if (a == QLatin1String("--publish")) {
+            o.publish = true;
+        } else if (a == QLatin1String("--publish-qos")) {
+            bool ok = false;
+            o.publishQos = next().toInt(&ok);
+            if (!ok || o.publishQos < 0 || o.publishQos > 1)
+                o.seconds = 0;
+        } else if (a == QLatin1String("--quick")) {
+            o.seconds = 6;
+            o.flashKiB = 8;
         } else if (a == QLatin1String("--hubctl")) {
             o.hubctl = next();
         } else if (a == QLatin1String("--markdown")) {
@@ -551,8 +497,9 @@ int main(int argc, char *argv[])
         }
         if (o.seconds < 4 || o.flashKiB < 1) {
             std::fprintf(stderr,
-                         "usage: pellix-hubctl-bench [--seconds N (4 or more)] [--flash-kib K] [--no-stream]\n"
-                         "                           [--no-flash] [--hubctl PATH] [--markdown FILE]\n");
+                         "usage: pellix-hubctl-bench [--quick] [--seconds N (4 or more)] [--flash-kib K] [--no-stream]\n"
+                         "                           [--no-flash] [--publish [--publish-qos 0|1]] [--only NAME]...\n"
+                         "                           [--hubctl PATH] [--markdown FILE]\n");
             return 2;
         }
     }

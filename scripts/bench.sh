@@ -3,7 +3,7 @@
 # simulated hub at the wire's pace and at ten times it, then a firmware upload.
 #
 #   scripts/bench.sh [--xvfb] [--quick] [pellix-perf options...]
-#   scripts/bench.sh --hubctl [--seconds N] [pellix-hubctl-bench options...]
+#   scripts/bench.sh --hubctl [--quick] [--seconds N] [--publish] [pellix-hubctl-bench options...]
 #
 # --quick takes about half a minute, the full run about four minutes. By default the
 # window draws on Qt's offscreen platform (real painting into memory, no X
@@ -14,6 +14,9 @@
 # streaming for N seconds (60 by default) at the wire's rate and at ten times
 # it, in binary and text output, then flashing 64 KiB: some 4 x N + 20 s, about
 # four and a half minutes by default. Tables go to build-perf/hubctl-bench-results.md.
+# --publish adds, after each stream, `publish` of the same hub to a mosquitto the
+# bench starts on 127.0.0.1 (needs the mosquitto package): another N s each, some
+# nine minutes with the streams. --quick makes every run 6 s and the flash 8 KiB.
 set -e
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
