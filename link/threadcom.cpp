@@ -108,13 +108,33 @@ void ThreadCom::removeRecordSink(RecordSink *sink)
 // included.
 QByteArray ThreadCom::tapped(const QByteArray &bytes)
 {
-    if (!recordSinks.isEmpty()) {
-        const QVector<Readings> records = recordSplitter.feed(bytes);
+    // What the record path had ahead of the reader is not given again.
+    const qint64 ahead = std::min<qint64>(tappedAhead, bytes.size());
+    tappedAhead -= ahead;
+    if (!recordSinks.isEmpty() && ahead < bytes.size()) {
+        const QVector<Readings> records = recordSplitter.feed(ahead ? bytes.mid(int(ahead)) : bytes);
         for (const Readings &readings : records)
             for (RecordSink *sink : std::as_const(recordSinks))
                 sink->takeRecord(readings, OMode, DMode);
     }
     return bytes;
+}
+
+// The readers leave bytes waiting: the text reader takes one line a
+// notification, and a line that came with another waits for the next one; the
+// binary reader waits for a byte past a frame. After a hub's last record
+// before a pause, that is for as long as the pause lasts. The record path has
+// no such rule: it takes what waits now, and the reader reads it later
+// without giving it again.
+void ThreadCom::tapAhead()
+{
+    const qint64 waiting = SerialPort->bytesAvailable();
+    if (recordSinks.isEmpty() || waiting <= tappedAhead)
+        return;
+    const QByteArray fresh = SerialPort->peek(waiting).mid(int(tappedAhead));
+    tappedAhead = 0;
+    tapped(fresh);
+    tappedAhead = waiting;
 }
 
 void ThreadCom::drainRecords()
@@ -380,6 +400,7 @@ void ThreadCom::ConnectSerialRead()
         return;
     afterHandshake.clear();
     SerialPort->readAll();
+    tappedAhead = 0;
     recordSplitter.setDisplayMode(DMode);
     if (DMode == Binary)
         connect(SerialPort, &QIODevice::readyRead, this, &ThreadCom::ReadSerialPortDataBinary,
@@ -535,8 +556,12 @@ void ThreadCom::SetnewTIMO(qint8 PellNumber, int value)
 
 void ThreadCom::ReadSerialPortDataBinary()
 {
-    if (!SerialPort || SerialPort->bytesAvailable() < BinaryMinimumWaiting)
+    if (!SerialPort)
         return;
+    if (SerialPort->bytesAvailable() < BinaryMinimumWaiting) {
+        tapAhead();
+        return;
+    }
     Readings readings;
     if (!takeBinaryFrame(pendingFrame, tapped(SerialPort->readAll()), readings))
         return;
@@ -555,6 +580,7 @@ void ThreadCom::ReadSerialPortDataText()
         return;
     const QByteArray line = tapped(SerialPort->readLine());
     dropStaleLines();
+    tapAhead();
     if (skippingLongLine) {
         // The end of a line whose start was dropped: the whole line is too
         // long for a record, and its tail alone must not pass for one.

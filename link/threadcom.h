@@ -136,6 +136,7 @@ private:
     void dropTextBacklog();
     void dropStaleLines();
     QByteArray tapped(const QByteArray &bytes);
+    void tapAhead();
     void storeReadings(const HubProtocol::Readings &values);
     int meanValueNumber();
 
@@ -161,6 +162,9 @@ private:
     // Bytes the identification read past its line: records for the sinks.
     QByteArray afterHandshake;
     RecordSplitter recordSplitter;
+    // Bytes at the front of the port's buffer that the record path has
+    // already had, ahead of the one-line-a-notification reader.
+    qint64 tappedAhead = 0;
     Upgrade_logic::WaitLimits upgradeWaitLimits;
 };
 

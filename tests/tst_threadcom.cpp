@@ -3,6 +3,7 @@
 // simulated hub over a real pseudo-terminal. How bytes decode is tst_hubprotocol's
 // business; this checks that the worker reads, keeps and writes them on the port.
 #include "hubsimulator.h"
+#include "recordsink.h"
 #include "testsupport.h"
 #include "threadcom.h"
 
@@ -80,6 +81,13 @@ QByteArray frame(char v)
 }
 
 Readings all(int v) { return readings({v, v, v, v, v, v, v, v}); }
+
+// Sensor 0 of every record the worker hands on, read on the worker's thread.
+struct FirstReadings : RecordSink
+{
+    QList<int> values;
+    void takeRecord(const Readings &r, uchar, uchar) override { values.append(r[0]); }
+};
 
 } // namespace
 
@@ -428,6 +436,49 @@ private slots:
         run.settle();
         QCOMPARE(run.bin.count(), 3);
         QCOMPARE(run.text.count(), 0);
+    }
+
+    // Records that come together, then a pause: the display takes one a
+    // notification, the record path every one of them at once.
+    void recordsAreTakenAsTheyCome_data()
+    {
+        QTest::addColumn<char>("display");
+        QTest::addColumn<QByteArray>("burst");
+        QTest::addColumn<QByteArray>("next");   // after the pause
+        QTest::addColumn<QList<int>>("expected");
+        QTest::newRow("frames") << 'B' << frame(1) + frame(2) + frame(3) << frame(4) << QList<int>({1, 2, 3, 4});
+        const QByteArray rest = "\t1000\t1000\t1000\t1000\t1000\t1000\t1000\r\n";
+        QTest::newRow("lines") << 'T' << "PH\t1001" + rest + "PH\t1002" + rest + "PH\t1003" + rest
+                               << "PH\t1004" + rest << QList<int>({1001, 1002, 1003, 1004});
+    }
+    void recordsAreTakenAsTheyCome()
+    {
+        QFETCH(char, display);
+        QFETCH(QByteArray, burst);
+        QFETCH(QByteArray, next);
+        QFETCH(QList<int>, expected);
+        hub->setStreaming(false);
+        hub->setOperatingMode('P');
+        hub->setDisplayMode(display);
+        WorkerRun run(hub->portPath());
+        FirstReadings sink;
+        QVERIFY(run.start(false));
+        run.onWorker([&] {
+            run.worker->addRecordSink(&sink);
+            run.worker->ConnectSerialRead();
+        });
+        hub->sendRaw(burst);
+        QList<int> taken;
+        QTRY_VERIFY_WITH_TIMEOUT((run.onWorker([&] { taken = sink.values; }), taken.size() >= 3), 3000);
+        // The display's reader reads the last of them only now, and it is not given again.
+        hub->sendRaw(next);
+        QTRY_VERIFY_WITH_TIMEOUT((run.onWorker([&] { taken = sink.values; }), taken.size() >= 4), 3000);
+        QTest::qWait(200);
+        run.onWorker([&] {
+            taken = sink.values;
+            run.worker->removeRecordSink(&sink);
+        });
+        QCOMPARE(taken, expected);
     }
 
     // Fast mode, a mean of three: sensor 0 reads 1000, 0, 1000 over and over,
