@@ -485,6 +485,15 @@ private slots:
         add("no broker", {"", 64, "publish needs --broker mqtt://HOST[:PORT]."});
         add("unparsable URL", {"--broker http//x:y", 64, "--broker takes mqtt://HOST[:PORT] or mqtts://HOST[:PORT]: http//x:y"});
         add("password in the URL", {"--broker mqtt://u:p@127.0.0.1", 64, "--broker takes no user name or password"});
+        add("port 0", {"--broker mqtt://127.0.0.1:0", 64, "--broker takes a port from 1 to 65535: mqtt://127.0.0.1:0"});
+        add("prefix the broker keeps", {"--broker {broker} --topic-prefix $SYS/hub", 64,
+                                        "--topic-prefix takes no topic beginning with $"});
+        add("control character in the prefix", {"--broker {broker} --topic-prefix robot\x01" "hub", 64,
+                                                 "--topic-prefix takes no control characters."});
+        add("prefix too long for a topic", {"--broker {broker} --topic-prefix " + QString(65530, 'x'), 64,
+                                            "--topic-prefix takes at most 65000 bytes."});
+        add("discovery prefix the broker keeps", {"--broker {broker} --homeassistant $ha", 64,
+                                                  "--homeassistant takes no topic beginning with $"});
         add("qos 2", {"--broker {broker} --qos 2", 64, "--qos takes 0 or 1."});
         add("TLS file on plain", {"--broker {broker} --cafile x", 64, "--cafile, --cert and --key need an mqtts:// broker."});
         add("no password file", {"--broker {auth} --password-file {dir}/none", 66, "Cannot read {dir}/none"});
