@@ -271,11 +271,13 @@ void MqttClient::lose(const QString &reason)
 void MqttClient::enqueue(const QString &topic, const QByteArray &payload, int qos)
 {
     queue.push_back({topic, payload, qos});
+    // Sent first, trimmed after: the bound is for what waits, and a bound of
+    // 0 must not let go what a connected broker would take at once.
+    sendWaiting();
     while (int(queue.size()) > settings.queueLimit) {
         queue.pop_front();
         ++droppedCount;
     }
-    sendWaiting();
 }
 
 bool MqttClient::publishRetained(const QString &topic, const QByteArray &payload)

@@ -289,6 +289,8 @@ private slots:
         // Stopped for 4 s with its connection open: some 2400 records for 300 places and 1000 unconfirmed.
         add("broker stalls", {"--qos 1 --queue 300", 'B', 1, Ending::BrokerStalls, 130,
                               "is not taking the records as fast as they come;"});
+        // Nothing kept while the broker is away, all sent while it is there.
+        add("no queue", {"--queue 0", 'T', 1, Ending::Sigint, 130, ""});
         add("password file", {"--password-file {dir}/good", 'T', 1, Ending::Sigint, 130, ""});
         add("TLS and password", {"--cafile {dir}/ca.crt --password-file {dir}/good", 'T', 1, Ending::Sigint, 130, ""});
         add("TLS client certificate", {"--cafile {dir}/ca.crt --cert {dir}/ca-client.crt --key {dir}/client.key", 'B', 1,
