@@ -392,7 +392,9 @@ void MqttClient::onConnect(mosquitto *, void *self, int rc)
     client->retryMs = FirstRetryMs;
     client->misc.start();
     emit client->connected();
-    client->sendWaiting();
+    // The library sends again what the last connection left unconfirmed only
+    // once this callback is over: the queue after it, or newer records go first.
+    QTimer::singleShot(0, client, [client] { client->sendWaiting(); });
 }
 
 void MqttClient::onDisconnect(mosquitto *, void *self, int)

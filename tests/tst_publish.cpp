@@ -438,8 +438,10 @@ private slots:
             const int step = place.value(numbers[r], -1) - place.value(numbers[last], -1);
             if (brokerTrouble) {
                 // QoS 1 sends again, after the broker came back, what it had not
-                // confirmed: maybe a record seen already, maybe after newer ones.
+                // confirmed: maybe a record seen already, but none after newer ones.
                 QVERIFY2(place.contains(numbers[r]), qPrintable(QString::number(numbers[r])));
+                QVERIFY2(seen.contains(numbers[r]) || place.value(numbers[r]) > furthest,
+                         qPrintable(QStringLiteral("record %1: %2 after %3").arg(r).arg(numbers[r]).arg(script[furthest][0])));
                 seen.insert(numbers[r]);
                 furthest = qMax(furthest, place.value(numbers[r]));
                 continue;
