@@ -272,11 +272,13 @@ void MqttClient::lose(const QString &reason)
 void MqttClient::enqueue(const QString &topic, const QByteArray &payload, int qos)
 {
     queue.push_back({topic, payload, qos});
+    // Sent first, trimmed after: the bound is for what waits, and a bound of
+    // 0 must not let go what a connected broker would take at once.
+    sendWaiting();
     while (int(queue.size()) > settings.queueLimit) {
         queue.pop_front();
         ++droppedCount;
     }
-    sendWaiting();
 }
 
 bool MqttClient::publishRetained(const QString &topic, const QByteArray &payload)
@@ -391,7 +393,9 @@ void MqttClient::onConnect(mosquitto *, void *self, int rc)
     client->retryMs = FirstRetryMs;
     client->misc.start();
     emit client->connected();
-    client->sendWaiting();
+    // The library sends again what the last connection left unconfirmed only
+    // once this callback is over: the queue after it, or newer records go first.
+    QTimer::singleShot(0, client, [client] { client->sendWaiting(); });
 }
 
 void MqttClient::onDisconnect(mosquitto *, void *self, int)

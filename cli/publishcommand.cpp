@@ -18,6 +18,8 @@
 namespace {
 
 const int MaxQueue = 10000000;
+// A topic is at most 65535 bytes; this leaves room for what follows a prefix.
+const int MaxPrefixBytes = 65000;
 const int MaxRate = 1000;
 
 // The credentials come from the environment or a file, never from the command
@@ -57,7 +59,26 @@ int takeBroker(const QString &text, MqttClient::Settings &broker)
     broker.tls = scheme == QLatin1String("mqtts");
     broker.host = url.host();
     broker.port = url.port(broker.tls ? 8883 : 1883);
+    // The library takes port 0 for its default and then cannot say why nothing answers.
+    if (broker.port == 0)
+        return CommandSupport::usage(QStringLiteral("--broker takes a port from 1 to 65535: %1").arg(text));
     return CommandSupport::Proceed;
+}
+
+// Why a prefix cannot begin topics, or an empty string. A broker keeps topics
+// beginning with $ to itself and drops what is published there without a word,
+// and the library refuses control characters only once it is asked to publish.
+QString prefixFault(const QString &prefix)
+{
+    if (prefix.isEmpty() || prefix.contains(QRegularExpression(QStringLiteral("[+#]"))) || prefix.endsWith(QLatin1Char('/')))
+        return QStringLiteral("a topic without + or # and no / at its end");
+    if (prefix.startsWith(QLatin1Char('$')))
+        return QStringLiteral("no topic beginning with $, which the broker keeps for itself");
+    if (prefix.contains(QRegularExpression(QStringLiteral("[\\x{0}-\\x{1F}\\x{7F}-\\x{9F}]"))))
+        return QStringLiteral("no control characters");
+    if (prefix.toUtf8().size() > MaxPrefixBytes)
+        return QStringLiteral("at most %1 bytes").arg(MaxPrefixBytes);
+    return QString();
 }
 
 bool takeInt(const QCommandLineParser &parser, const QCommandLineOption &option, int low, int high, int &value)
@@ -125,10 +146,12 @@ int takePublishValues(const QCommandLineParser &parser, const PublishSwitches &o
     if (!takeInt(parser, o.rate, 1, MaxRate, options.maxRate))
         return CommandSupport::usage(QStringLiteral("--max-rate takes a whole number from 1 to %1.").arg(MaxRate));
     options.prefix = parser.value(o.prefix);
-    if (parser.isSet(o.prefix) && (options.prefix.isEmpty() || options.prefix.contains(QRegularExpression(QStringLiteral("[+#]"))) || options.prefix.endsWith(QLatin1Char('/'))))
-        return CommandSupport::usage(QStringLiteral("--topic-prefix takes a topic without + or # and no / at its end."));
+    if (parser.isSet(o.prefix) && !prefixFault(options.prefix).isEmpty())
+        return CommandSupport::usage(QStringLiteral("--topic-prefix takes %1.").arg(prefixFault(options.prefix)));
     if (parser.isSet(o.discovery))
         options.discoveryPrefix = operands.isEmpty() ? QStringLiteral("homeassistant") : operands.first();
+    if (parser.isSet(o.discovery) && !prefixFault(options.discoveryPrefix).isEmpty())
+        return CommandSupport::usage(QStringLiteral("--homeassistant takes %1.").arg(prefixFault(options.discoveryPrefix)));
     options.reconnect = parser.isSet(o.reconnect);
     options.broker.caFile = parser.value(o.ca);
     options.broker.certFile = parser.value(o.cert);

@@ -178,11 +178,20 @@ void Publisher::checkInfo()
         report.reported.operatingMode = report.reported.displayMode = true;
         changed = true;
     }
-    if (client->dropped() > saidDropped && !client->isConnected()) {
-        Console::err(QStringLiteral("publish: the broker is still away; %1 records dropped so far (the newest %2 "
-                                    "are kept).")
-                         .arg(client->dropped())
-                         .arg(options.broker.queueLimit));
+    // A broker that stalls keeps the connection and takes nothing: what the
+    // queue lets go then is as much news as while it is away.
+    if (client->dropped() > saidDropped) {
+        if (client->isConnected())
+            Console::err(QStringLiteral("publish: the broker at %1 is not taking the records as fast as they come; "
+                                        "%2 records dropped so far (the newest %3 are kept).")
+                             .arg(client->address())
+                             .arg(client->dropped())
+                             .arg(options.broker.queueLimit));
+        else
+            Console::err(QStringLiteral("publish: the broker is still away; %1 records dropped so far (the newest "
+                                        "%2 are kept).")
+                             .arg(client->dropped())
+                             .arg(options.broker.queueLimit));
         saidDropped = client->dropped();
     }
     if (changed && client->isConnected() && client->publishRetained(prefix + QStringLiteral("/info"), info()))
