@@ -27,6 +27,9 @@ const int TickMs = 50;
 const int InfoEveryMs = 1000;
 // What the broker gets of the last records and the offline word at the end.
 const int FinishMs = 3000;
+// A broker away for hours must not fill the journal: the drop count is said
+// at most this often (and again when the broker is back).
+const int DropNewsEveryMs = 10000;
 
 // The recorder's output: every whole JSON line it writes becomes one call, so
 // the records take the stream's one path and keep its exact text.
@@ -109,7 +112,15 @@ void Publisher::publishDiscovery()
                              {QStringLiteral("manufacturer"), QStringLiteral("Pellix")},
                              {QStringLiteral("model"), report.identity.DeviceName},
                              {QStringLiteral("sw_version"), report.identity.FirmwareVersion}};
+    const QList<int> connected = report.sensors();
     for (int k = 0; k < HubProtocol::SensorCount; ++k) {
+        const QString topic = QStringLiteral("%1/sensor/%2/s%3/config").arg(options.discoveryPrefix, node).arg(k);
+        // A sensor the hub does not report is no entity; an empty retained
+        // message takes back one an earlier configuration made.
+        if (report.reported.mask && !connected.contains(k)) {
+            client->publishRetained(topic, QByteArray());
+            continue;
+        }
         const QJsonObject config{{QStringLiteral("name"), QStringLiteral("Sensor %1").arg(k)},
                                  {QStringLiteral("unique_id"), QStringLiteral("%1_s%2").arg(node).arg(k)},
                                  {QStringLiteral("state_topic"), prefix + QStringLiteral("/records")},
@@ -121,8 +132,7 @@ void Publisher::publishDiscovery()
                                  {QStringLiteral("payload_available"), QStringLiteral("online")},
                                  {QStringLiteral("payload_not_available"), QStringLiteral("offline")},
                                  {QStringLiteral("device"), device}};
-        client->publishRetained(QStringLiteral("%1/sensor/%2/s%3/config").arg(options.discoveryPrefix, node).arg(k),
-                                QJsonDocument(config).toJson(QJsonDocument::Compact));
+        client->publishRetained(topic, QJsonDocument(config).toJson(QJsonDocument::Compact));
     }
 }
 
@@ -180,7 +190,8 @@ void Publisher::checkInfo()
     }
     // A broker that stalls keeps the connection and takes nothing: what the
     // queue lets go then is as much news as while it is away.
-    if (client->dropped() > saidDropped) {
+    if (client->dropped() > saidDropped && (!saidDropClock.isValid() || saidDropClock.hasExpired(DropNewsEveryMs))) {
+        saidDropClock.start();
         if (client->isConnected())
             Console::err(QStringLiteral("publish: the broker at %1 is not taking the records as fast as they come; "
                                         "%2 records dropped so far (the newest %3 are kept).")

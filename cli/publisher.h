@@ -77,6 +77,7 @@ private:
     qint64 handedOver = 0;
     qint64 infoDropped = 0;
     qint64 saidDropped = 0;
+    QElapsedTimer saidDropClock;
     qint64 droppedAtLoss = 0;
     bool lostSaid = false;
     // Set when the client says trying again cannot help.

@@ -323,6 +323,11 @@ private slots:
         QVERIFY(!vanishes || QFile::link(hub->portPath(), port));
         QProcess subscriber;
         subscribe(subscriber, c.ending == Ending::BrokerRestart ? "keeper" : QString());
+        // A sensor an earlier configuration of the hub had, which this one does not report.
+        const QString discovery = c.options.contains("--homeassistant ha") ? "ha" : "homeassistant";
+        if (c.options.contains("--homeassistant"))
+            QProcess::execute("mosquitto_pub", {"-h", "127.0.0.1", "-p", QString::number(plainPort), "-r", "-t",
+                                                discovery + "/sensor/pellix_A7-0042/s7/config", "-m", "{}"});
         QProcess publisher;
         publisher.start(PELLIX_HUBCTL, expand("--port " + port + " publish --broker " + brokerUrl + " "
                                               + c.options).split(' ', Qt::SkipEmptyParts));
@@ -476,19 +481,19 @@ private slots:
         QCOMPARE(info.value("output").toString(), QString(c.display == 'B' ? "binary" : "text"));
         QCOMPARE(info.value("sensor_mask").toString(), QStringLiteral("0F"));
         QCOMPARE(info.value("dropped").toInt(-1), brokerTrouble ? dropped : 0);
-        const QString discovery = c.options.contains("--homeassistant ha") ? "ha" : "homeassistant";
         int configs = 0;
         for (int k = 0; k < 8; ++k) {
             const QJsonObject config = QJsonDocument::fromJson(
                 state.value(QStringLiteral("%1/sensor/pellix_A7-0042/s%2/config").arg(discovery).arg(k))).object();
-            configs += !config.isEmpty();
+            configs += state.contains(QStringLiteral("%1/sensor/pellix_A7-0042/s%2/config").arg(discovery).arg(k));
             QVERIFY(config.isEmpty() || (config.value("value_template").toString() == QStringLiteral("{{ value_json.s%1 }}").arg(k)
                                          && config.value("unit_of_measurement") == "mm"
                                          && config.value("availability_topic") == QString(Prefix) + "/status"
                                          && config.value("state_topic") == QString(Prefix) + "/records"
                                          && config.value("device").toObject().value("name") == "Pellix hub A7-0042"));
         }
-        QCOMPARE(configs, c.options.contains("--homeassistant") ? 8 : 0);
+        // Sensors 0 to 3; the earlier configuration of sensor 7 is taken back.
+        QCOMPARE(configs, c.options.contains("--homeassistant") ? 4 : 0);
     }
 
     // Refused before or at the first connection: the one sentence and the exit code; 130 is a
