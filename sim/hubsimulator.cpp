@@ -830,6 +830,11 @@ void HubSimulator::setIdentity(const QByteArray &serial, const QByteArray &versi
     change([&] { m_serial = serial; m_version = version; m_type = type; m_identificationLine.clear(); });
 }
 
+void HubSimulator::setSerial(const QByteArray &serial)
+{
+    change([&] { m_serial = serial; m_identificationLine.clear(); });
+}
+
 void HubSimulator::setIdentificationLine(const QByteArray &lineWithEnding)
 {
     change([&] { m_identificationLine = lineWithEnding; });

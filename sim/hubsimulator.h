@@ -48,6 +48,7 @@ public:
     void setDisplayMode(char mode); // 'B' or 'T'
     char displayMode() const;
     void setIdentity(const QByteArray &serial, const QByteArray &version, const QByteArray &type);
+    void setSerial(const QByteArray &serial);
     // Replaces the whole identification line (without "\r\n" added), for malformed-line tests.
     void setIdentificationLine(const QByteArray &lineWithEnding);
     // Last timeout set per sensor by a "T<digit>ddd" command; -1 until set.

@@ -35,6 +35,41 @@ bool pointsTo(const QString &link, const QString &target)
 
 } // namespace
 
+// The simulated hub's options, for the parser and for reading them back.
+struct SimSwitches
+{
+    const QCommandLineOption link{QStringLiteral("link"),
+                                  QStringLiteral("Symbolic link to the port (default /tmp/pellix-hub; empty for none)."),
+                                  QStringLiteral("path"), QStringLiteral("/tmp/pellix-hub")};
+    const QCommandLineOption speed{QStringLiteral("speed"),
+                                   QStringLiteral("Speed factor: 1 is 115200 baud, 10 ten times faster, 0 unpaced (default 1)."),
+                                   QStringLiteral("factor"), QStringLiteral("1")};
+    const QCommandLineOption text{QStringLiteral("text"), QStringLiteral("Start in text output.")};
+    const QCommandLineOption binary{QStringLiteral("binary"), QStringLiteral("Start in binary output (default).")};
+    const QCommandLineOption fast{QStringLiteral("fast"), QStringLiteral("Start in fast mode (default).")};
+    const QCommandLineOption precise{QStringLiteral("precise"), QStringLiteral("Start in precise mode.")};
+    const QCommandLineOption mask{QStringLiteral("mask"), QStringLiteral("Connected-sensor mask, two hex digits (default 0F)."),
+                                  QStringLiteral("hex"), QStringLiteral("0F")};
+    const QCommandLineOption boot{QStringLiteral("boot-loader"), QStringLiteral("Start in the boot loader.")};
+    const QCommandLineOption save{QStringLiteral("save-image"),
+                                  QStringLiteral("Write each firmware image received to this file."), QStringLiteral("file")};
+    const QCommandLineOption kind{QStringLiteral("kind-handshake"),
+                                  QStringLiteral("Pause the stream while the hub is asked who it is (a real hub does not).")};
+    const QCommandLineOption erase{QStringLiteral("erase-ms"),
+                                   QStringLiteral("How long the boot loader erases, in ms of the hub's pace (default 2500)."),
+                                   QStringLiteral("ms"), QStringLiteral("2500")};
+    const QCommandLineOption serial{QStringLiteral("serial"),
+                                    QStringLiteral("The serial number the hub gives (default 1234): two hubs to tell apart."),
+                                    QStringLiteral("text"), QStringLiteral("1234")};
+    const QCommandLineOption sweep{QStringLiteral("sweep"),
+                                   QStringLiteral("Readings that go through every 16-bit value, record by record.")};
+
+    QList<QCommandLineOption> all() const
+    {
+        return {link, speed, text, binary, fast, precise, mask, boot, save, kind, erase, serial, sweep};
+    }
+};
+
 // Sets hub up as the command line asks; the link's path goes to link, the
 // file for received images to imageFile.
 void configure(const QCoreApplication &app, HubSimulator &hub, QString &link, QString &imageFile)
@@ -43,60 +78,45 @@ void configure(const QCoreApplication &app, HubSimulator &hub, QString &link, QS
     parser.setApplicationDescription(QStringLiteral(
         "Serves a simulated Pellix sensor hub on a pseudo-terminal until interrupted."));
     parser.addHelpOption();
-    const QCommandLineOption linkOption(QStringLiteral("link"),
-                                        QStringLiteral("Symbolic link to the port (default /tmp/pellix-hub; empty for none)."),
-                                        QStringLiteral("path"), QStringLiteral("/tmp/pellix-hub"));
-    const QCommandLineOption speedOption(QStringLiteral("speed"),
-                                         QStringLiteral("Speed factor: 1 is 115200 baud, 10 ten times faster, 0 unpaced (default 1)."),
-                                         QStringLiteral("factor"), QStringLiteral("1"));
-    const QCommandLineOption textOption(QStringLiteral("text"), QStringLiteral("Start in text output."));
-    const QCommandLineOption binaryOption(QStringLiteral("binary"), QStringLiteral("Start in binary output (default)."));
-    const QCommandLineOption fastOption(QStringLiteral("fast"), QStringLiteral("Start in fast mode (default)."));
-    const QCommandLineOption preciseOption(QStringLiteral("precise"), QStringLiteral("Start in precise mode."));
-    const QCommandLineOption maskOption(QStringLiteral("mask"),
-                                        QStringLiteral("Connected-sensor mask, two hex digits (default 0F)."), QStringLiteral("hex"),
-                                        QStringLiteral("0F"));
-    const QCommandLineOption bootOption(QStringLiteral("boot-loader"),
-                                        QStringLiteral("Start in the boot loader."));
-    const QCommandLineOption saveOption(QStringLiteral("save-image"),
-                                        QStringLiteral("Write each firmware image received to this file."), QStringLiteral("file"));
-    const QCommandLineOption kindOption(QStringLiteral("kind-handshake"),
-                                        QStringLiteral("Pause the stream while the hub is asked who it is (a real hub does not)."));
-    const QCommandLineOption eraseOption(QStringLiteral("erase-ms"),
-                                         QStringLiteral("How long the boot loader erases, in ms of the hub's pace (default 2500)."),
-                                         QStringLiteral("ms"), QStringLiteral("2500"));
-    parser.addOptions({linkOption, speedOption, textOption, binaryOption, fastOption, preciseOption,
-                       maskOption, bootOption, saveOption, kindOption, eraseOption});
+    const SimSwitches o;
+    parser.addOptions(o.all());
     parser.process(app);
 
     if (!parser.positionalArguments().isEmpty())
         fail(QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().first()));
-    if (parser.isSet(textOption) && parser.isSet(binaryOption))
+    if (parser.isSet(o.text) && parser.isSet(o.binary))
         fail(QStringLiteral("--text and --binary exclude each other"));
-    if (parser.isSet(fastOption) && parser.isSet(preciseOption))
+    if (parser.isSet(o.fast) && parser.isSet(o.precise))
         fail(QStringLiteral("--fast and --precise exclude each other"));
 
     bool ok = false;
-    const double speed = parser.value(speedOption).toDouble(&ok);
+    const double speed = parser.value(o.speed).toDouble(&ok);
     if (!ok || speed < 0)
         fail(QStringLiteral("--speed wants a number of 0 or more"));
-    const uint mask = parser.value(maskOption).toUInt(&ok, 16);
+    const uint mask = parser.value(o.mask).toUInt(&ok, 16);
     if (!ok || mask > 0xFF)
         fail(QStringLiteral("--mask wants a hex value from 00 to FF"));
-
-    const double eraseMs = parser.value(eraseOption).toDouble(&ok);
+    const double eraseMs = parser.value(o.erase).toDouble(&ok);
     if (!ok || eraseMs < 0)
         fail(QStringLiteral("--erase-ms wants a number of 0 or more"));
+    // One field of the identification line, which is split at spaces.
+    const QByteArray serial = parser.value(o.serial).toUtf8();
+    if (serial.isEmpty() || serial.contains(' ') || serial.contains('\r') || serial.contains('\n'))
+        fail(QStringLiteral("--serial wants a text without spaces or line ends"));
 
     hub.setSpeedFactor(speed);
     hub.setEraseMs(eraseMs);
-    hub.setStreamDuringHandshake(!parser.isSet(kindOption));
+    hub.setStreamDuringHandshake(!parser.isSet(o.kind));
     hub.setMask(quint8(mask));
-    hub.setDisplayMode(parser.isSet(textOption) ? 'T' : 'B');
-    hub.setOperatingMode(parser.isSet(preciseOption) ? 'P' : 'F');
-    hub.setStartInBootLoader(parser.isSet(bootOption));
-    link = parser.value(linkOption);
-    imageFile = parser.value(saveOption);
+    hub.setDisplayMode(parser.isSet(o.text) ? 'T' : 'B');
+    hub.setOperatingMode(parser.isSet(o.precise) ? 'P' : 'F');
+    hub.setStartInBootLoader(parser.isSet(o.boot));
+    if (parser.isSet(o.serial))
+        hub.setSerial(serial);
+    if (parser.isSet(o.sweep))
+        hub.setSweep();
+    link = parser.value(o.link);
+    imageFile = parser.value(o.save);
 }
 
 // The link to the port, if one was asked for and could be made.
