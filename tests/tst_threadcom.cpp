@@ -217,7 +217,9 @@ private slots:
         hub->setSplitConfigReply(splitMs);
         if (!before.isEmpty()) {
             hub->setStreaming(false);
+            const qint64 sent = hub->bytesSent();
             hub->sendRaw(before);   // into the port, before anyone opens it
+            QTRY_COMPARE(hub->bytesSent(), sent + before.size());
         }
         hub->setCyclePeriodMs(0);   // back to back, as fast as the wire goes
         hub->setMask(0xA5);
