@@ -58,29 +58,6 @@ private slots:
         QCOMPARE(readFrom(port, 1000, true), QByteArray("BOOTM\r\n"));
     }
 
-    // At 115200 baud a 19-byte record takes 1.649 ms; at four times that
-    // with a 20 ms period, one comes every 5 ms plus a quarter of that.
-    void pacesItsRecords()
-    {
-        struct Pace { double factor, periodMs, recordMs; };
-        for (const Pace &pace : {Pace{1, 0, 1.649}, Pace{4, 20, 5.41}}) {
-            HubSimulator hub;
-            hub.setSpeedFactor(pace.factor);
-            hub.setCyclePeriodMs(pace.periodMs);
-            QVERIFY(hub.start());
-            QSerialPort port(hub.portPath());
-            QVERIFY(port.open(QIODevice::ReadWrite));
-            readFrom(port, 50);   // what was waiting
-            QElapsedTimer timer;
-            timer.start();
-            const int records = readFrom(port, 500).size() / 19;
-            const double ms = timer.elapsed();
-            // Within what the time allows, and at least half of it.
-            QVERIFY2(records <= ms / pace.recordMs + 3 && records >= 250 / pace.recordMs,
-                     qPrintable(QStringLiteral("%1 records in %2 ms").arg(records).arg(ms)));
-        }
-    }
-
     // Over one sweep every 16-bit value comes once: in binary frames, where
     // some of them read as a header or a line end, and in text lines, where
     // half of them are negative numbers.
