@@ -110,5 +110,9 @@ int main(int argc, char *argv[])
         Console::err(QStringLiteral("No command given. See 'pellix-hubctl --help'."));
         return ExitCode::Usage;
     }
-    return CommandSupport::checkedOutput(run(positional, parser.value(port)));
+    const int exitCode = run(positional, parser.value(port));
+    // A link's worker and thread delete themselves once ended, by a queued
+    // deletion that no event loop runs any more: done here, before the end.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return CommandSupport::checkedOutput(exitCode);
 }
